@@ -81,7 +81,13 @@ extern TEV_QELT_SERVICE_PROTOCOL mQeltServiceProtocol;
 
 // Topology walk rules, shared by the lookup and the lock hook. The block's
 // extent bounds every step: a descriptor that would not lie wholly inside
-// [Block, Block + BlockSize) ends the walk.
+// [Block, Block + BlockSize) ends the walk, and so does a sibling offset of
+// 0 on a descriptor without TopologyFlagLast. A null Block has no list.
+//
+// Extent of a block: the 16-bit length at byte 2 of its prefix, which has
+// the form of a HOB header (for the topology HOB it is the HOB length). The
+// lock hook bounds the protocol's block with it. 0 for a null Block.
+UINTN TopologyBlockSize(const VOID *Block);
 //
 // Rule 1: the head of the instance list, or null when there is none.
 const TOPOLOGY_DESCRIPTOR *TopologyInstanceListHead(const VOID *Block, UINTN BlockSize);
