@@ -10,23 +10,23 @@
 // ---------------------------------------------------------------------------
 #pragma pack(push, 1)
 struct DIAG_CONFIG {
-  UINT8 TestPointPortEnable;     // 0: non-zero sends test points to port 0x80
-  UINT8 FixedByte1;              // 1
-  UINT8 TestPointPortWidth;      // 2: access width of the port write
-  UINT16 TestPointPort;          // 3
-  UINT8 AssertEnable;            // 5: non-zero lets assertion sites halt
-  BOOLEAN TestPointMirrorEnable; // 6
-  BOOLEAN ScratchMirrorEnable;   // 7
-  UINT8 ScratchMirrorSelect;     // 8
-  UINT8 ScratchMirrorSelectAlt;  // 9: replaces the selector when it is 0x0F
-  UINT8 Token4A6;                // 10
-  UINT8 Token4A4;                // 11
-  UINT32 ScratchMirrorRegister;  // 12: hub system register of the mirror
-  BOOLEAN Token4A2;              // 16
-  UINT32 Token45E;               // 17
-  UINT32 Token45D;               // 21
-  UINT8 Token4A3;                // 25
-  UINT8 FixedByte26;             // 26
+  UINT8 TestPointPortEnable;      // 0: non-zero sends test points to port 0x80
+  UINT8 FixedByte1;               // 1
+  UINT8 TestPointPortWidth;       // 2: access width of the port write
+  UINT16 TestPointPort;           // 3
+  UINT8 AssertEnable;             // 5: non-zero lets assertion sites halt
+  BOOLEAN TestPointMirrorEnable;  // 6
+  BOOLEAN ScratchMirrorEnable;    // 7
+  UINT8 ScratchMirrorSelect;      // 8
+  UINT8 ScratchMirrorSelectAlt;   // 9: replaces the selector when it is 0x0F
+  UINT8 Token4A6;                 // 10
+  UINT8 Token4A4;                 // 11
+  UINT32 ScratchMirrorRegister;   // 12: hub system register of the mirror
+  BOOLEAN Token4A2;               // 16
+  UINT32 Token45E;                // 17
+  UINT32 Token45D;                // 21
+  UINT8 Token4A3;                 // 25
+  UINT8 FixedByte26;              // 26
 };
 #pragma pack(pop)
 static_assert(sizeof(DIAG_CONFIG) == 27);
@@ -112,8 +112,16 @@ UINT64 CoreFrequencyHz(VOID);
 
 // Start-up step 6 and the channel table.
 extern const OUTPUT_CHANNEL *const OutputChannelTable[];
+extern const OUTPUT_CHANNEL PostPortChannel;
+extern const OUTPUT_CHANNEL SerialChannel;
+extern const OUTPUT_CHANNEL RamBufferChannel;
 VOID InitOutputChannels(VOID);
 BOOLEAN AnyChannelInitCheck(VOID);
+// The same two walks over any null-terminated channel table (fewer than 256
+// channels): every channel is asked first, then each that answers yes is
+// asked again and initialised.
+VOID InitOutputChannelsIn(const OUTPUT_CHANNEL *const *Table);
+BOOLEAN AnyChannelInitCheckIn(const OUTPUT_CHANNEL *const *Table);
 BOOLEAN ChannelCheckFalse(VOID);
 VOID ChannelNoInit(VOID);
 BOOLEAN RamBufferPresent(VOID);
