@@ -53,9 +53,9 @@ inline constexpr UINT16 S3OpPciWrite = 6;
 inline constexpr UINT16 S3OpPciPoll = 8;
 inline constexpr UINT16 S3OpMax = 9;
 
-inline constexpr UINT64 S3MemPollDelay = 0x1999999AULL;      // memory poll, table form
-inline constexpr UINT64 S3MemPollSaveState = 0x100000004ULL; // memory poll, save-state form
-inline constexpr UINT64 S3PciPollDelay = 0xFFFFFFFFULL;      // PCI poll, both forms
+inline constexpr UINT64 S3MemPollDelay = 0x1999999AULL;       // memory poll, table form
+inline constexpr UINT64 S3MemPollSaveState = 0x100000004ULL;  // memory poll, save-state form
+inline constexpr UINT64 S3PciPollDelay = 0xFFFFFFFFULL;       // PCI poll, both forms
 
 // PCD tokens.
 inline constexpr UINTN PcdS3PrivateData = 1345;
@@ -106,10 +106,18 @@ extern EFI_EVENT mS3ScriptLockEvent;
 extern EFI_EVENT mCloseTableEvent;
 extern UINT64 mPcieCfgBase;
 extern EFI_PCD_PROTOCOL *mEfiPcdProtocol;
+// Size of the shared table as this image knows it from the size request
+// (token 1347, at least 0x4000); 0 until the constructor got that far. The
+// table check reads the end marker only at this offset, so a damaged size
+// field never leads outside the block.
+extern UINT64 mS3TableSize;
+// TRUE while this image holds a reference in the shared record's RefCount;
+// the destructor drops only a reference its constructor took.
+extern BOOLEAN mS3ReferenceHeld;
 
 // Resume table.
-UINT8 S3TableAppend(UINT16 OpCode, UINT64 Operand1 = 0, UINT64 Operand2 = 0, UINT64 Operand3 = 0,
-                    UINT64 Operand4 = 0, UINT64 Operand5 = 0, UINT64 Operand6 = 0);
+UINT8 S3TableAppend(UINT16 OpCode, UINT64 Operand1 = 0, UINT64 Operand2 = 0, UINT64 Operand3 = 0, UINT64 Operand4 = 0,
+                    UINT64 Operand5 = 0, UINT64 Operand6 = 0);
 UINT8 S3TableCheck(VOID);
 // Packs one record into a zero-filled buffer of at least 96 bytes; stores its
 // length in *Size (left as it was for an unknown op code).
