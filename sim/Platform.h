@@ -1,0 +1,89 @@
+// The default platform: the machine, the firmware with its PCD database and
+// debug-print driver, the RAM debug buffer, and the loaded driver images.
+//
+// MakeDefaultPlatform builds it. Platform pieces that other models add
+// (hubs, HOB list, S3 Save State, SMM) get a member in the block marked
+// "Platform pieces" below and their set-up in BuildDefaultPlatform.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "sim/DebugPrint.h"
+#include "sim/Firmware.h"
+#include "sim/Image.h"
+#include "sim/Machine.h"
+#include "sim/Pcd.h"
+
+namespace sim {
+
+struct PlatformOptions {
+  // Firmware pieces that exist.
+  bool DebugPrint = true;  // the debug-print driver's protocol
+  bool Pcd = true;         // PCD_PROTOCOL
+  bool PiPcd = true;       // EFI_PCD_PROTOCOL
+  // Simulator mode (the simulator query answers 1) or hardware mode (0).
+  bool Simulator = true;
+  // Driver images loaded (not started) by MakeDefaultPlatform.
+  unsigned Images = 1;
+  // Echo trace lines to stdout.
+  bool EchoTrace = false;
+  // Put a valid, empty header into the RAM debug buffer.
+  bool RamBufferHeader = false;
+};
+
+// Default processor identity and clock.
+inline constexpr uint32_t DefaultCpuidFamily = 0x00800F11;           // leaf 0x80000001 EAX: family 0x17
+inline constexpr uint64_t DefaultPStateDef = 0x800000000000088CULL;  // divisor 8, multiplier 0x8C: 3500 MHz
+inline constexpr uint64_t DefaultCoreHz = 3500000000ULL;
+inline constexpr uint64_t DefaultApicBase = 0xFEE00900ULL;        // bit 8: boot processor
+inline constexpr uint64_t DefaultMmioCfgBaseMsr = 0xE0000021ULL;  // base 0xE0000000, 256 buses, enabled
+
+class Platform {
+ public:
+  explicit Platform(const PlatformOptions &Options);
+  ~Platform();
+  Platform(const Platform &) = delete;
+  Platform &operator=(const Platform &) = delete;
+
+  const PlatformOptions &Options() const { return Opts; }
+
+  // Loads one more driver image (not started); returns it.
+  DriverImage &LoadDriver();
+  DriverImage &Image(size_t Index = 0) { return *Images.at(Index); }
+  size_t ImageCount() const { return Images.size(); }
+  // Starts image Index with this platform's system table.
+  EFI_STATUS StartDriver(size_t Index = 0);
+  // Machine::Run, for driver code reached through the firmware (protocol
+  // calls, event notifications).
+  bool Run(const std::function<void()> &Fn) { return machine.Run(Fn); }
+
+  // Model-side violations of every piece, each prefixed with its source.
+  std::vector<std::string> Violations() const;
+
+  // Construction order is destruction order reversed: the images go first,
+  // the machine last.
+  Machine machine;
+  Firmware firmware;
+  PcdDatabase pcd;
+  DebugPrint debugPrint;
+  RamDevice ramBuffer;  // 16 MiB at RamBufferBase, mapped unlogged
+
+  // ---- Platform pieces (hubs, HOB list, S3 Save State, SMM, ...) ----------
+
+  // ---- end of platform pieces ----------------------------------------------
+
+ private:
+  PlatformOptions Opts;
+  std::vector<std::unique_ptr<DriverImage>> Images;
+};
+
+// Fills P with the default platform: processor identity and clock, RAM
+// buffer, PCD values, the firmware's protocols, and loads the images.
+void BuildDefaultPlatform(Platform &P);
+
+std::unique_ptr<Platform> MakeDefaultPlatform(const PlatformOptions &Options = {});
+
+}  // namespace sim
