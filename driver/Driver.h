@@ -103,6 +103,12 @@ EFI_STATUS FindInstanceDescriptor(UINT32 InstanceId, TOPOLOGY_DESCRIPTOR **Descr
 EFI_STATUS EFIAPI TevQeltServiceRequest(IN TEV_QELT_SERVICE_PROTOCOL *This, IN UINT32 InstanceId,
                                         IN UINT32 MessageId, IN CONST UINT32 *Arguments, OUT UINT32 *Response);
 UINT32 QeltServiceRequest(UINT32 PciAddress, UINT32 MessageId, UINT32 *Words);
+// The request for a found instance: sends Words (a private copy of the
+// arguments) and on a success status byte copies the response words to
+// Response. A null Descriptor sends nothing and gives EFI_NOT_FOUND; a
+// status byte other than 1 gives EFI_INVALID_PARAMETER, Response untouched.
+EFI_STATUS QeltServiceInstance(const TOPOLOGY_DESCRIPTOR *Descriptor, UINT32 MessageId, UINT32 *Words,
+                               UINT32 *Response);
 
 // Hardware-init lock hook.
 VOID EFIAPI PirnBaseHookPciIO(IN EFI_EVENT Event, IN VOID *Context);
