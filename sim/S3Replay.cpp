@@ -51,10 +51,55 @@ const char *ReplayOutcomeName(ReplayOutcome Outcome) {
   return "?";
 }
 
-std::vector<ReplayStepResult> ReplayItems(Machine &M, const std::vector<ReplayItem> &Items, uint64_t WindowBase,
-                                          unsigned PollLimit) {
-  std::vector<ReplayStepResult> Results;
-  Results.reserve(Items.size());
+std::vector<ReplayItem> ScriptItems(const std::vector<ScriptEntry> &Script) {
+  std::vector<ReplayItem> Items;
+  Items.reserve(Script.size());
+  for (size_t I = 0; I < Script.size(); I++) {
+    Items.push_back({Script[I], ReplayOrigin::Script, I, 0});
+  }
+  return Items;
+}
+
+bool TableRecordEntry(const TableRecord &Record, ScriptEntry &Entry) {
+  const std::vector<uint64_t> &Op = Record.Operands;
+  switch (Record.OpCode) {
+    case 3:
+      Entry = {ScriptKind::MemWrite, Op[0], 0, Op[1], Op[2], 0, 0};
+      return true;
+    case 5:
+      Entry = {ScriptKind::MemPoll, Op[0], 0, Op[1], Op[2], Op[3], Op[4]};
+      return true;
+    case 6:
+      Entry = {ScriptKind::PciWrite, Op[0], Op[1], Op[2], Op[3], 0, 0};
+      return true;
+    case 8:
+      Entry = {ScriptKind::PciPoll, Op[0], Op[1], Op[2], Op[3], Op[4], Op[5]};
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::vector<ReplayItem> TableItems(const TableDecodeResult &Table, size_t *Skipped) {
+  std::vector<ReplayItem> Items;
+  size_t Other = 0;
+  for (size_t I = 0; I < Table.Records.size(); I++) {
+    ScriptEntry Entry;
+    if (TableRecordEntry(Table.Records[I], Entry)) {
+      Items.push_back({Entry, ReplayOrigin::Table, I, Table.Records[I].Offset});
+    } else {
+      Other++;
+    }
+  }
+  if (Skipped != nullptr) {
+    *Skipped = Other;
+  }
+  return Items;
+}
+
+void ReplayItems(Machine &M, const std::vector<ReplayItem> &Items, uint64_t WindowBase, unsigned PollLimit,
+                 std::vector<ReplayStepResult> &Results) {
+  Results.reserve(Results.size() + Items.size());
   for (const ReplayItem &Item : Items) {
     const ScriptEntry &E = Item.Entry;
     ReplayStepResult R;
@@ -87,7 +132,6 @@ std::vector<ReplayStepResult> ReplayItems(Machine &M, const std::vector<ReplayIt
     R.LogEnd = M.Log().size();
     Results.push_back(R);
   }
-  return Results;
 }
 
 std::vector<RegisterCheck> CompareRegisters(const Machine &M, const std::vector<ReplayStepResult> &Steps,

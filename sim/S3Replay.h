@@ -19,6 +19,7 @@
 
 #include "sim/Machine.h"
 #include "sim/S3SaveState.h"
+#include "sim/TableDecoder.h"
 
 namespace sim {
 
@@ -54,10 +55,21 @@ struct ReplayStepResult {
   bool Failed() const { return Outcome == ReplayOutcome::NeverMatched || Outcome == ReplayOutcome::BadWidth; }
 };
 
-// Plays Items in order. Stops nothing: a failed poll is noted and the replay
-// goes on with the next entry, so the comparison shows every consequence.
-std::vector<ReplayStepResult> ReplayItems(Machine &M, const std::vector<ReplayItem> &Items, uint64_t WindowBase,
-                                          unsigned PollLimit);
+// The entries of a resume script, in order.
+std::vector<ReplayItem> ScriptItems(const std::vector<ScriptEntry> &Script);
+// A table record as an entry, for the four op codes the recorder produces;
+// false for the others.
+bool TableRecordEntry(const TableRecord &Record, ScriptEntry &Entry);
+// The records of a decoded table, in table order; records of other op codes
+// are left out and counted in *Skipped.
+std::vector<ReplayItem> TableItems(const TableDecodeResult &Table, size_t *Skipped);
+
+// Plays Items in order, appending one result per item to Results (owned by
+// the caller, so a machine stop in the middle keeps what was played). Stops
+// nothing itself: a failed poll is noted and the replay goes on with the next
+// entry, so the comparison shows every consequence.
+void ReplayItems(Machine &M, const std::vector<ReplayItem> &Items, uint64_t WindowBase, unsigned PollLimit,
+                 std::vector<ReplayStepResult> &Results);
 
 // A hub system register as the hubs name it in derived log entries (the
 // Address of a SysRegWrite access).
