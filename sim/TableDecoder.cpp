@@ -110,6 +110,35 @@ unsigned BootScriptWidthBytes(uint64_t Width) {
   }
 }
 
+bool DecodeTableRecords(std::span<const uint8_t> Bytes, uint64_t From, uint64_t To, std::vector<TableRecord> &Records,
+                        std::vector<std::string> &Warnings, std::string &Error) {
+  if (To > Bytes.size()) {
+    Error = "records end at " + Hex(To) + ", past the end of the block at " + Hex(Bytes.size());
+    return false;
+  }
+  uint64_t At = From;
+  while (At < To) {
+    if (To - At < 2) {
+      Error = "record at " + Hex(At) + " is cut by the next-record offset " + Hex(To);
+      return false;
+    }
+    const auto OpCode = static_cast<uint16_t>(ReadLe(Bytes, At, 2));
+    const uint64_t RecordSize = TableRecordSize(OpCode);
+    if (RecordSize == 0) {
+      Error = "unknown op code " + Hex(OpCode) + " at offset " + Hex(At);
+      return false;
+    }
+    if (To - At < RecordSize) {
+      Error = "record " + TableOpCodeName(OpCode) + " at " + Hex(At) + " (" + std::to_string(RecordSize) +
+              " bytes) runs past the next-record offset " + Hex(To);
+      return false;
+    }
+    Records.push_back(Unpack(Bytes, At, OpCode, RecordSize, Warnings));
+    At += RecordSize;
+  }
+  return true;
+}
+
 TableDecodeResult DecodeResumeTable(std::span<const uint8_t> Bytes) {
   TableDecodeResult Result;
   auto Fail = [&](std::string Why) {
@@ -153,22 +182,8 @@ TableDecodeResult DecodeResumeTable(std::span<const uint8_t> Bytes) {
   if (Next < HeaderSize || Next > Size - 2) {
     return Fail("bad next-record offset " + Hex(Next) + " at offset 0x28 (must lie in 0x30.." + Hex(Size - 2) + ")");
   }
-  uint64_t At = HeaderSize;
-  while (At < Next) {
-    if (Next - At < 2) {
-      return Fail("record at " + Hex(At) + " is cut by the next-record offset " + Hex(Next));
-    }
-    const auto OpCode = static_cast<uint16_t>(ReadLe(Bytes, At, 2));
-    const uint64_t RecordSize = TableRecordSize(OpCode);
-    if (RecordSize == 0) {
-      return Fail("unknown op code " + Hex(OpCode) + " at offset " + Hex(At));
-    }
-    if (Next - At < RecordSize) {
-      return Fail("record " + TableOpCodeName(OpCode) + " at " + Hex(At) + " (" + std::to_string(RecordSize) +
-                  " bytes) runs past the next-record offset " + Hex(Next));
-    }
-    Result.Records.push_back(Unpack(Bytes, At, OpCode, RecordSize, Result.Warnings));
-    At += RecordSize;
+  if (!DecodeTableRecords(Bytes, HeaderSize, Next, Result.Records, Result.Warnings, Result.Error)) {
+    return Result;
   }
   Result.Terminated = ReadLe(Bytes, Next, 2) == Terminator;
   if (!Result.Terminated) {

@@ -47,6 +47,13 @@ struct TableDecodeResult {
 // size plus the 4 bytes of the end marker.
 TableDecodeResult DecodeResumeTable(std::span<const uint8_t> Bytes);
 
+// Decodes the records from offset From up to offset To (exclusive) of a
+// table block whose header has been checked: To is at most Bytes.size().
+// Appends to Records; on a fault returns false with Error set, keeping the
+// records decoded before it.
+bool DecodeTableRecords(std::span<const uint8_t> Bytes, uint64_t From, uint64_t To, std::vector<TableRecord> &Records,
+                        std::vector<std::string> &Warnings, std::string &Error);
+
 // Record size of an op code (0..9), or 0 for an unknown one.
 uint64_t TableRecordSize(uint16_t OpCode);
 
