@@ -174,7 +174,7 @@ class Machine {
   // unwinds: Fn should call driver code directly and keep its own objects
   // outside.
   bool Run(const std::function<void()> &Fn);
-  bool Running() const { return GuardDepth > 0; }
+  bool Running() const { return !Guards.empty(); }
   // Stops the innermost guarded run. Message must be a C string (it is
   // copied before the unwind, so no temporary std::string is skipped).
   // Outside Run there is nothing to return to: the process aborts with the
@@ -239,8 +239,7 @@ class Machine {
   const Region *LastRegion = nullptr;
 
   // Stop control.
-  std::vector<std::jmp_buf *> Guards;
-  unsigned GuardDepth = 0;
+  std::vector<std::jmp_buf *> Guards;  // innermost last
   StopInfo Last;
   uint64_t Accesses = 0;
   uint64_t AccessBudget = 50000000;
@@ -252,7 +251,8 @@ class Machine {
   MarqueeState Marquee = MarqueeState::Idle;
   uint32_t MarqueeCode = 0;
   uint64_t MarqueeRing = 0;
-  unsigned MarqueeSeen = 0;
+  unsigned MarqueeSeen = 0;  // windows shown so far
+  unsigned MarqueeStep = 0;  // window index inside the cycle, 0..5
   unsigned MarqueeLimit = 6;
 };
 

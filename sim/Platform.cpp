@@ -1,0 +1,78 @@
+// The default platform.
+#include "sim/Platform.h"
+
+#include "diag/Diag.h"
+
+namespace sim {
+
+Platform::Platform(const PlatformOptions &Options) : ramBuffer(RamBufferRegionSize), Opts(Options) {}
+
+Platform::~Platform() {
+  // Unload the images before the firmware and the machine they point into.
+  Images.clear();
+}
+
+DriverImage &Platform::LoadDriver() {
+  Images.push_back(std::make_unique<DriverImage>(machine, firmware.CreateHandle()));
+  return *Images.back();
+}
+
+EFI_STATUS Platform::StartDriver(size_t Index) { return Image(Index).Start(firmware.SystemTable()); }
+
+std::vector<std::string> Platform::Violations() const {
+  std::vector<std::string> All;
+  for (const std::string &V : firmware.Violations()) {
+    All.push_back("firmware: " + V);
+  }
+  for (const std::string &V : pcd.Violations()) {
+    All.push_back("pcd: " + V);
+  }
+  return All;
+}
+
+void BuildDefaultPlatform(Platform &P) {
+  const PlatformOptions &O = P.Options();
+
+  // ---- Processor: identity, clock, boot processor, configuration window ----
+  P.machine.SetSimulatorAnswer(O.Simulator ? 1 : 0);
+  P.machine.SetCpuid(0x80000001, DefaultCpuidFamily);
+  P.machine.SetMsr(0x1B, DefaultApicBase);
+  P.machine.SetMsr(0xC0010058, DefaultMmioCfgBaseMsr);
+  P.machine.SetMsr(0xC0010063, 0);
+  P.machine.SetMsr(0xC0010064, DefaultPStateDef);
+
+  // ---- RAM debug buffer: plain memory, unlogged, header absent by default --
+  P.machine.Map(RamBufferBase, RamBufferRegionSize, P.ramBuffer, /*Logged=*/false);
+  if (O.RamBufferHeader) {
+    P.ramBuffer.Poke(0x0, RamBufferSignature, 4);
+    P.ramBuffer.Poke(0x4, RamBufferMarker1, 4);
+    P.ramBuffer.Poke(0x8, 0, 4);
+    P.ramBuffer.Poke(0xC, RamBufferMarker2, 4);
+  }
+
+  // ---- PCD values -----------------------------------------------------------
+
+  // ---- Platform pieces (hubs, HOB list, S3 Save State, SMM, ...) ------------
+
+  // ---- Firmware protocols of other drivers ----------------------------------
+  if (O.Pcd || O.PiPcd) {
+    P.pcd.Install(P.firmware, O.Pcd, O.PiPcd);
+  }
+  if (O.DebugPrint) {
+    P.debugPrint.Install(P.firmware);
+  }
+  P.debugPrint.SetEcho(O.EchoTrace);
+
+  // ---- Driver images, loaded last: nothing of theirs runs before Start ------
+  for (unsigned I = 0; I < O.Images; I++) {
+    P.LoadDriver();
+  }
+}
+
+std::unique_ptr<Platform> MakeDefaultPlatform(const PlatformOptions &Options) {
+  auto P = std::make_unique<Platform>(Options);
+  BuildDefaultPlatform(*P);
+  return P;
+}
+
+}  // namespace sim
