@@ -525,21 +525,19 @@ Scenario DefaultScenario() {
 const std::string &DefaultScenarioJson() {
   static const std::string Text = R"json({
   "name": "default",
-  "description": "Two hub instances. Three requests (one failing, one with message id 0xFF), the first PCI I/O installation, SMM ready-to-lock, two more requests recorded into the resume table, ready-to-boot with the hand-off, then an S3 resume.",
+  "description": "Two hub instances. Three requests (one refused by the controller, one with the reserved message id 0xFF), the first PCI I/O installation, SMM ready-to-lock, two more requests recorded into the resume table, ready-to-boot with the hand-off, then an S3 resume.",
   "mode": "simulator",
   "images": 1,
   "platform": {
     "instances": [
-      {"id": 0, "bus": "0x10", "power_on": {"0x101311AC": "0x00000100", "0x101313AC": "0x00000200", "0x101315AC": "0x00000000"}},
-      {"id": 1, "bus": "0x40", "power_on": {"0x101311AC": "0x00000100", "0x101313AC": "0x00000200", "0x101315AC": "0x00000000"}}
+      {"id": 0, "bus": "0x20", "power_on": {"0x101311AC": "0x00000100", "0x101313AC": "0x00000200"}},
+      {"id": 1, "bus": "0x40", "power_on": {"0x101315AC": "0x00000300"}}
     ],
     "topology_levels": 1,
     "controller": {
       "latency": 2,
-      "default": {"status": 1, "response": "echo"},
       "messages": {
-        "0x21": {"status": 1, "response": ["0x00000021", "0x0000C0DE", 0, 0, 0, 0]},
-        "0x30": {"status": 2, "response": ["0x0000E030", 0, 0, 0, 0, 0]}
+        "0x21": {"status": 1, "response": ["0x00000021", "0x0000C0DE", 0, 0, 0, 0]}
       }
     },
     "pcd": {"850": false, "1185": false, "1108": 2, "1184": 0, "1189": "0x0C910600", "1347": "0x4000"},
@@ -550,13 +548,13 @@ const std::string &DefaultScenarioJson() {
     ]
   },
   "steps": [
-    {"step": "request", "instance": 0, "message": "0x21", "args": [1, 2, 3, 4, 5, 6], "note": "version query"},
-    {"step": "request", "instance": 1, "message": "0x30", "args": ["0xDEAD", 0, 0, 0, 0, 0], "note": "refused by the controller"},
+    {"step": "request", "instance": 0, "message": "0x002", "note": "firmware version"},
+    {"step": "request", "instance": 1, "message": "0x020", "args": [0, 5, 0, 0, 0, 0], "note": "refused: argument 0 must not be zero"},
     {"step": "request", "instance": 0, "message": "0xFF", "args": [7, 7, 7, 7, 7, 7], "note": "reserved id, never sent"},
     {"step": "pci_io", "note": "first PCI I/O protocol installed"},
     {"step": "ready_to_lock"},
-    {"step": "request", "instance": 1, "message": "0x22", "args": ["0x1000", "0x2000", 0, 0, 0, 0], "note": "recorded into the table"},
-    {"step": "request", "instance": 0, "message": "0x23", "args": [9, 8, 7, 6, 5, 4], "note": "recorded into the table"},
+    {"step": "request", "instance": 1, "message": "0x010", "args": [1, 2, 3, 4, 5, 6], "note": "checksum, recorded into the table"},
+    {"step": "request", "instance": 0, "message": "0x021", "args": ["0x1000", "0x2000", 0, 0, 0, 0], "note": "platform message, recorded into the table"},
     {"step": "ready_to_boot"},
     {"step": "resume"}
   ]
