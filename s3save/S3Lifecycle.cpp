@@ -18,7 +18,7 @@ UINT64 mPcieCfgBase;
 EFI_PCD_PROTOCOL *mEfiPcdProtocol;
 BOOLEAN mS3ReferenceHeld;
 
-} // extern "C"
+}  // extern "C"
 
 namespace {
 
@@ -39,14 +39,12 @@ EFI_STATUS CreateTableEvents(VOID) {
 
   EFI_EVENT LockEvent = nullptr;
   VOID *Registration = nullptr;
-  mBootServices->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK,
-                             TevS3SaveScriptLockCallBack, nullptr, &LockEvent);
+  mBootServices->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, TevS3SaveScriptLockCallBack, nullptr, &LockEvent);
   if (LockEvent != nullptr) {
     // Published before the signal: the callback may run inside SignalEvent,
     // close the event and clear the handle.
     mS3ScriptLockEvent = LockEvent;
-    mBootServices->RegisterProtocolNotify(&gEfiDxeSmmReadyToLockProtocolGuid,
-                                          LockEvent, &Registration);
+    mBootServices->RegisterProtocolNotify(&gEfiDxeSmmReadyToLockProtocolGuid, LockEvent, &Registration);
     mBootServices->SignalEvent(LockEvent);
   }
   if (LockEvent == nullptr) {
@@ -55,9 +53,8 @@ EFI_STATUS CreateTableEvents(VOID) {
     return EFI_UNSUPPORTED;
   }
 
-  const EFI_STATUS Status = mBootServices->CreateEventEx(
-      EVT_NOTIFY_SIGNAL, TPL_CALLBACK, TevS3SaveCloseTableCallBack, nullptr,
-      &gEfiEventReadyToBootGuid, &mCloseTableEvent);
+  const EFI_STATUS Status = mBootServices->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, TevS3SaveCloseTableCallBack,
+                                                         nullptr, &gEfiEventReadyToBootGuid, &mCloseTableEvent);
   if (EfiError(Status)) {
     AssertSite(AssertS3CloseEvent);
     TracePrint(FilterFlow, "TevS3SaveLib create CloseTable Event fail\n");
@@ -66,14 +63,13 @@ EFI_STATUS CreateTableEvents(VOID) {
   return EFI_SUCCESS;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" {
 
 VOID *RuntimeZeroAlloc(UINTN Size) {
   VOID *Buffer = nullptr;
-  if (EfiError(
-          mBootServices->AllocatePool(EfiRuntimeServicesData, Size, &Buffer))) {
+  if (EfiError(mBootServices->AllocatePool(EfiRuntimeServicesData, Size, &Buffer))) {
     return nullptr;
   }
   if (Buffer != nullptr && Size != 0) {
@@ -84,14 +80,12 @@ VOID *RuntimeZeroAlloc(UINTN Size) {
 
 EFI_PCD_PROTOCOL *GetEfiPcdProtocol(VOID) {
   if (mEfiPcdProtocol == nullptr) {
-    mBootServices->LocateProtocol(&gEfiPcdProtocolGuid, nullptr,
-                                  reinterpret_cast<VOID **>(&mEfiPcdProtocol));
+    mBootServices->LocateProtocol(&gEfiPcdProtocolGuid, nullptr, reinterpret_cast<VOID **>(&mEfiPcdProtocol));
   }
   return mEfiPcdProtocol;
 }
 
-EFI_STATUS TevS3SaveLibConstructor(IN EFI_HANDLE ImageHandle,
-                                   IN EFI_SYSTEM_TABLE *SystemTable) {
+EFI_STATUS TevS3SaveLibConstructor(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
   (VOID) ImageHandle;
   (VOID) SystemTable;
 
@@ -113,8 +107,7 @@ EFI_STATUS TevS3SaveLibConstructor(IN EFI_HANDLE ImageHandle,
 
   if (Shared == 0) {
     TracePrint(FilterFlow, "TevS3LibPrivateData allocation\n");
-    TEV_S3_LIB_PRIVATE_DATA *Fresh = static_cast<TEV_S3_LIB_PRIVATE_DATA *>(
-        RuntimeZeroAlloc(sizeof(*Fresh)));
+    TEV_S3_LIB_PRIVATE_DATA *Fresh = static_cast<TEV_S3_LIB_PRIVATE_DATA *>(RuntimeZeroAlloc(sizeof(*Fresh)));
     if (Fresh == nullptr) {
       AssertSite(AssertS3PrivateAlloc);
       TracePrint(FilterFlow, "TevS3LibPrivateData allocate fail\n");
@@ -127,8 +120,7 @@ EFI_STATUS TevS3SaveLibConstructor(IN EFI_HANDLE ImageHandle,
     Shared = reinterpret_cast<UINT64>(Fresh);
     Pcd->Set64(PcdS3PrivateData, Shared);
   }
-  TEV_S3_LIB_PRIVATE_DATA *Private =
-      reinterpret_cast<TEV_S3_LIB_PRIVATE_DATA *>(Shared);
+  TEV_S3_LIB_PRIVATE_DATA *Private = reinterpret_cast<TEV_S3_LIB_PRIVATE_DATA *>(Shared);
   mTevS3LibPrivateData = Private;
 
   if (Private->RefCount == 1) {
@@ -154,9 +146,7 @@ EFI_STATUS TevS3SaveLibConstructor(IN EFI_HANDLE ImageHandle,
   // A size whose block length would wrap is as unobtainable as an exhausted
   // pool. Nothing is published then, so a later constructor tries again.
   UINT8 *Table =
-      Size <= ~0ULL - sizeof(UINT32)
-          ? static_cast<UINT8 *>(RuntimeZeroAlloc(Size + sizeof(UINT32)))
-          : nullptr;
+      Size <= ~0ULL - sizeof(UINT32) ? static_cast<UINT8 *>(RuntimeZeroAlloc(Size + sizeof(UINT32))) : nullptr;
   if (Table == nullptr) {
     TracePrint(FilterFlow, "TevS3Lib table allocate fail\n");
     return EFI_OUT_OF_RESOURCES;
@@ -164,8 +154,7 @@ EFI_STATUS TevS3SaveLibConstructor(IN EFI_HANDLE ImageHandle,
   Pcd->Set64(PcdS3Table, reinterpret_cast<UINT64>(Table));
   Private->Table = reinterpret_cast<UINT64>(Table);
 
-  TEV_S3_LIB_TABLE_HEADER *Header =
-      reinterpret_cast<TEV_S3_LIB_TABLE_HEADER *>(Table);
+  TEV_S3_LIB_TABLE_HEADER *Header = reinterpret_cast<TEV_S3_LIB_TABLE_HEADER *>(Table);
   const UINT32 Signature = S3TableSignature;
   __builtin_memcpy(Header->Signature, &Signature, sizeof(Signature));
   Header->Version = 1;
@@ -179,8 +168,7 @@ EFI_STATUS TevS3SaveLibConstructor(IN EFI_HANDLE ImageHandle,
 VOID EFIAPI TevS3SaveScriptLockCallBack(IN EFI_EVENT Event, IN VOID *Context) {
   (VOID) Context;
   VOID *Interface = nullptr;
-  if (EfiError(mBootServices->LocateProtocol(&gEfiDxeSmmReadyToLockProtocolGuid,
-                                             nullptr, &Interface))) {
+  if (EfiError(mBootServices->LocateProtocol(&gEfiDxeSmmReadyToLockProtocolGuid, nullptr, &Interface))) {
     return;
   }
   if (Event != nullptr) {
@@ -220,23 +208,18 @@ VOID EFIAPI TevS3SaveCloseTableCallBack(IN EFI_EVENT Event, IN VOID *Context) {
   }
 
   const UINT64 Table = Private->Table;
-  const TEV_S3_LIB_TABLE_HEADER *Header =
-      reinterpret_cast<const TEV_S3_LIB_TABLE_HEADER *>(Table);
+  const TEV_S3_LIB_TABLE_HEADER *Header = reinterpret_cast<const TEV_S3_LIB_TABLE_HEADER *>(Table);
   const UINT16 Terminator = S3TableTerminator;
-  __builtin_memcpy(reinterpret_cast<VOID *>(Table + Header->NextRecordOffset),
-                   &Terminator, sizeof(Terminator));
+  __builtin_memcpy(reinterpret_cast<VOID *>(Table + Header->NextRecordOffset), &Terminator, sizeof(Terminator));
 
   EFI_PCD_PROTOCOL *PiPcd = GetEfiPcdProtocol();
-  const UINT64 Buffer =
-      PiPcd != nullptr ? PiPcd->Get64(&gTevPcdTokenSpaceGuid, PcdSmmCommBuffer)
-                       : 0;
+  const UINT64 Buffer = PiPcd != nullptr ? PiPcd->Get64(&gTevPcdTokenSpaceGuid, PcdSmmCommBuffer) : 0;
   if (Buffer == 0) {
     AssertSite(AssertS3NoCommBuffer);
     return;
   }
 
-  TEV_S3_COMMUNICATE_BUFFER *Message =
-      reinterpret_cast<TEV_S3_COMMUNICATE_BUFFER *>(Buffer);
+  TEV_S3_COMMUNICATE_BUFFER *Message = reinterpret_cast<TEV_S3_COMMUNICATE_BUFFER *>(Buffer);
   MemZero(Message, sizeof(*Message));
   Message->HeaderGuid = gTevS3SmmHandlerGuid;
   Message->MessageLength = S3CommunicateMessageLength;
@@ -244,15 +227,13 @@ VOID EFIAPI TevS3SaveCloseTableCallBack(IN EFI_EVENT Event, IN VOID *Context) {
   Message->PrivateData = reinterpret_cast<UINT64>(Private);
 
   EFI_SMM_COMMUNICATION_PROTOCOL *Communication = nullptr;
-  const EFI_STATUS Status =
-      mBootServices->LocateProtocol(&gEfiSmmCommunicationProtocolGuid, nullptr,
-                                    reinterpret_cast<VOID **>(&Communication));
+  const EFI_STATUS Status = mBootServices->LocateProtocol(&gEfiSmmCommunicationProtocolGuid, nullptr,
+                                                          reinterpret_cast<VOID **>(&Communication));
   if (Status != EFI_SUCCESS) {
     AssertSite(AssertS3NoSmmComm);
   }
   if (Communication == nullptr) {
-    TracePrint(FilterFlow,
-               "TevS3SaveLib locate SmmCommunicationProtocol fail \n");
+    TracePrint(FilterFlow, "TevS3SaveLib locate SmmCommunicationProtocol fail \n");
     return;
   }
 
@@ -282,4 +263,4 @@ EFI_STATUS TevS3SaveLibDestructor(VOID) {
   return EFI_SUCCESS;
 }
 
-} // extern "C"
+}  // extern "C"

@@ -8,7 +8,6 @@
 
 #include "firmware/Firmware.h"
 #include "sim/Firmware.h"
-#include "sim/Machine.h"
 
 namespace sim {
 
@@ -18,8 +17,7 @@ S3SaveState *LiveSaveState = nullptr;
 
 std::string Hex(uint64_t Value) {
   char Text[24];
-  std::snprintf(Text, sizeof(Text), "0x%llX",
-                static_cast<unsigned long long>(Value));
+  std::snprintf(Text, sizeof(Text), "0x%llX", static_cast<unsigned long long>(Value));
   return Text;
 }
 
@@ -31,8 +29,7 @@ uint64_t ReadValue(const void *Pointer, unsigned Bytes) {
   return Value;
 }
 
-EFI_STATUS EFIAPI SaveStateWrite(IN CONST EFI_S3_SAVE_STATE_PROTOCOL *This,
-                                 IN UINTN OpCode, ...) {
+EFI_STATUS EFIAPI SaveStateWrite(IN CONST EFI_S3_SAVE_STATE_PROTOCOL *This, IN UINTN OpCode, ...) {
   VA_LIST Marker;
   VA_START(Marker, OpCode);
   const EFI_STATUS Status = LiveSaveState->DoWrite(This, OpCode, Marker);
@@ -40,64 +37,41 @@ EFI_STATUS EFIAPI SaveStateWrite(IN CONST EFI_S3_SAVE_STATE_PROTOCOL *This,
   return Status;
 }
 
-EFI_STATUS EFIAPI SaveStateInsert(IN CONST EFI_S3_SAVE_STATE_PROTOCOL *,
-                                  IN BOOLEAN, IN OUT VOID **, IN UINTN OpCode,
+EFI_STATUS EFIAPI SaveStateInsert(IN CONST EFI_S3_SAVE_STATE_PROTOCOL *, IN BOOLEAN, IN OUT VOID **, IN UINTN OpCode,
                                   ...) {
   LiveSaveState->AddViolation("Insert called (op code " + Hex(OpCode) + ")");
   return EFI_UNSUPPORTED;
 }
 
-EFI_STATUS EFIAPI SaveStateLabel(IN CONST EFI_S3_SAVE_STATE_PROTOCOL *,
-                                 IN BOOLEAN, IN BOOLEAN, IN OUT VOID **,
+EFI_STATUS EFIAPI SaveStateLabel(IN CONST EFI_S3_SAVE_STATE_PROTOCOL *, IN BOOLEAN, IN BOOLEAN, IN OUT VOID **,
                                  IN CONST CHAR8 *) {
   LiveSaveState->AddViolation("Label called");
   return EFI_UNSUPPORTED;
 }
 
-EFI_STATUS EFIAPI SaveStateCompare(IN CONST EFI_S3_SAVE_STATE_PROTOCOL *,
-                                   IN VOID *, IN VOID *, OUT UINTN *) {
+EFI_STATUS EFIAPI SaveStateCompare(IN CONST EFI_S3_SAVE_STATE_PROTOCOL *, IN VOID *, IN VOID *, OUT UINTN *) {
   LiveSaveState->AddViolation("Compare called");
   return EFI_UNSUPPORTED;
 }
 
-// Reads one physical value of 1, 2, 4 or 8 bytes (8 as two halves).
-uint64_t ReplayRead(Machine &M, uint64_t Address, unsigned Bytes) {
-  if (Bytes == 8) {
-    const uint64_t Low = M.PhysRead(Address, 4);
-    return Low | (static_cast<uint64_t>(M.PhysRead(Address + 4, 4)) << 32);
-  }
-  return M.PhysRead(Address, static_cast<uint8_t>(Bytes));
-}
-
-void ReplayWrite(Machine &M, uint64_t Address, unsigned Bytes, uint64_t Value) {
-  if (Bytes == 8) {
-    M.PhysWrite(Address, 4, static_cast<uint32_t>(Value));
-    M.PhysWrite(Address + 4, 4, static_cast<uint32_t>(Value >> 32));
-    return;
-  }
-  M.PhysWrite(Address, static_cast<uint8_t>(Bytes),
-              static_cast<uint32_t>(Value));
-}
-
-} // namespace
+}  // namespace
 
 const char *ScriptKindName(ScriptKind Kind) {
   switch (Kind) {
-  case ScriptKind::MemWrite:
-    return "MEM_WRITE";
-  case ScriptKind::MemPoll:
-    return "MEM_POLL";
-  case ScriptKind::PciWrite:
-    return "PCI_WRITE";
-  case ScriptKind::PciPoll:
-    return "PCI_POLL";
+    case ScriptKind::MemWrite:
+      return "MEM_WRITE";
+    case ScriptKind::MemPoll:
+      return "MEM_POLL";
+    case ScriptKind::PciWrite:
+      return "PCI_WRITE";
+    case ScriptKind::PciPoll:
+      return "PCI_POLL";
   }
   return "?";
 }
 
 std::string Describe(const ScriptEntry &Entry) {
-  std::string Text = std::string(ScriptKindName(Entry.Kind)) +
-                     " width=" + std::to_string(Entry.Width);
+  std::string Text = std::string(ScriptKindName(Entry.Kind)) + " width=" + std::to_string(Entry.Width);
   if (Entry.Kind == ScriptKind::PciWrite || Entry.Kind == ScriptKind::PciPoll) {
     Text += " segment=" + std::to_string(Entry.Segment);
   }
@@ -108,9 +82,7 @@ std::string Describe(const ScriptEntry &Entry) {
   return Text;
 }
 
-void PrintTo(const ScriptEntry &Entry, std::ostream *Os) {
-  *Os << Describe(Entry);
-}
+void PrintTo(const ScriptEntry &Entry, std::ostream *Os) { *Os << Describe(Entry); }
 
 uint64_t BootScriptPciWindowAddress(uint64_t Base, uint64_t ScriptAddress) {
   const uint64_t Bus = (ScriptAddress >> 24) & 0xFF;
@@ -119,47 +91,6 @@ uint64_t BootScriptPciWindowAddress(uint64_t Base, uint64_t ScriptAddress) {
   const uint64_t Extended = (ScriptAddress >> 32) & 0xFFF;
   const uint64_t Register = Extended != 0 ? Extended : (ScriptAddress & 0xFF);
   return Base + ((Bus << 20) | (Device << 15) | (Function << 12) | Register);
-}
-
-bool ReplayScript(Machine &M, const std::vector<ScriptEntry> &Script,
-                  uint64_t WindowBase, std::string *Error, unsigned PollLimit) {
-  for (size_t Index = 0; Index < Script.size(); Index++) {
-    const ScriptEntry &Entry = Script[Index];
-    const auto Fail = [&](const std::string &Why) {
-      if (Error != nullptr) {
-        *Error = "entry " + std::to_string(Index) + " (" + Describe(Entry) +
-                 "): " + Why;
-      }
-      return false;
-    };
-    const unsigned Bytes = WidthBytes(Entry.Width);
-    if (Bytes == 0) {
-      return Fail("unknown width");
-    }
-    uint64_t Address = Entry.Address;
-    const bool Pci =
-        Entry.Kind == ScriptKind::PciWrite || Entry.Kind == ScriptKind::PciPoll;
-    if (Pci) {
-      if (Entry.Segment != 0) {
-        return Fail("no configuration window for this segment");
-      }
-      Address = BootScriptPciWindowAddress(WindowBase, Entry.Address);
-    }
-    if (Entry.Kind == ScriptKind::MemWrite ||
-        Entry.Kind == ScriptKind::PciWrite) {
-      ReplayWrite(M, Address, Bytes, Entry.Value);
-      continue;
-    }
-    bool Matched = false;
-    for (unsigned Try = 0; Try < PollLimit && !Matched; Try++) {
-      Matched = (ReplayRead(M, Address, Bytes) & Entry.Mask) ==
-                (Entry.Value & Entry.Mask);
-    }
-    if (!Matched) {
-      return Fail("poll never matched");
-    }
-  }
-  return true;
 }
 
 S3SaveState::S3SaveState() {
@@ -178,12 +109,9 @@ S3SaveState::~S3SaveState() { LiveSaveState = nullptr; }
 
 S3SaveState *S3SaveState::Current() { return LiveSaveState; }
 
-void S3SaveState::Install(Firmware &Fw) {
-  Fw.InstallProtocol(gEfiS3SaveStateProtocolGuid, &Instance);
-}
+void S3SaveState::Install(Firmware &Fw) { Fw.InstallProtocol(gEfiS3SaveStateProtocolGuid, &Instance); }
 
-EFI_STATUS S3SaveState::DoWrite(const EFI_S3_SAVE_STATE_PROTOCOL *This,
-                                UINTN OpCode, VA_LIST Marker) {
+EFI_STATUS S3SaveState::DoWrite(const EFI_S3_SAVE_STATE_PROTOCOL *This, UINTN OpCode, VA_LIST Marker) {
   const auto Refuse = [&](const std::string &Why, EFI_STATUS Status) {
     AddViolation("Write op code " + Hex(OpCode) + ": " + Why);
     CallLog.push_back({OpCode, Status});
@@ -195,53 +123,53 @@ EFI_STATUS S3SaveState::DoWrite(const EFI_S3_SAVE_STATE_PROTOCOL *This,
 
   ScriptEntry Entry;
   switch (OpCode) {
-  case EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE:
-  case EFI_BOOT_SCRIPT_PCI_CONFIG2_WRITE_OPCODE: {
-    const bool Pci = OpCode == EFI_BOOT_SCRIPT_PCI_CONFIG2_WRITE_OPCODE;
-    Entry.Kind = Pci ? ScriptKind::PciWrite : ScriptKind::MemWrite;
-    Entry.Width = VA_ARG(Marker, UINTN);
-    if (Pci) {
-      Entry.Segment = VA_ARG(Marker, UINTN);
+    case EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE:
+    case EFI_BOOT_SCRIPT_PCI_CONFIG2_WRITE_OPCODE: {
+      const bool Pci = OpCode == EFI_BOOT_SCRIPT_PCI_CONFIG2_WRITE_OPCODE;
+      Entry.Kind = Pci ? ScriptKind::PciWrite : ScriptKind::MemWrite;
+      Entry.Width = VA_ARG(Marker, UINTN);
+      if (Pci) {
+        Entry.Segment = VA_ARG(Marker, UINTN);
+      }
+      Entry.Address = VA_ARG(Marker, UINT64);
+      const UINTN Count = VA_ARG(Marker, UINTN);
+      const VOID *Buffer = VA_ARG(Marker, VOID *);
+      if (WidthBytes(Entry.Width) == 0) {
+        return Refuse("width " + Hex(Entry.Width), EFI_INVALID_PARAMETER);
+      }
+      if (Count != 1) {
+        return Refuse("count " + std::to_string(Count), EFI_INVALID_PARAMETER);
+      }
+      if (Buffer == nullptr) {
+        return Refuse("null buffer", EFI_INVALID_PARAMETER);
+      }
+      Entry.Value = ReadValue(Buffer, WidthBytes(Entry.Width));
+      break;
     }
-    Entry.Address = VA_ARG(Marker, UINT64);
-    const UINTN Count = VA_ARG(Marker, UINTN);
-    const VOID *Buffer = VA_ARG(Marker, VOID *);
-    if (WidthBytes(Entry.Width) == 0) {
-      return Refuse("width " + Hex(Entry.Width), EFI_INVALID_PARAMETER);
+    case EFI_BOOT_SCRIPT_MEM_POLL_OPCODE:
+    case EFI_BOOT_SCRIPT_PCI_CONFIG2_POLL_OPCODE: {
+      const bool Pci = OpCode == EFI_BOOT_SCRIPT_PCI_CONFIG2_POLL_OPCODE;
+      Entry.Kind = Pci ? ScriptKind::PciPoll : ScriptKind::MemPoll;
+      Entry.Width = VA_ARG(Marker, UINTN);
+      if (Pci) {
+        Entry.Segment = VA_ARG(Marker, UINTN);
+      }
+      Entry.Address = VA_ARG(Marker, UINT64);
+      const VOID *Data = VA_ARG(Marker, VOID *);
+      const VOID *Mask = VA_ARG(Marker, VOID *);
+      Entry.Extra = VA_ARG(Marker, UINT64);
+      if (WidthBytes(Entry.Width) == 0) {
+        return Refuse("width " + Hex(Entry.Width), EFI_INVALID_PARAMETER);
+      }
+      if (Data == nullptr || Mask == nullptr) {
+        return Refuse("null data or mask", EFI_INVALID_PARAMETER);
+      }
+      Entry.Value = ReadValue(Data, WidthBytes(Entry.Width));
+      Entry.Mask = ReadValue(Mask, WidthBytes(Entry.Width));
+      break;
     }
-    if (Count != 1) {
-      return Refuse("count " + std::to_string(Count), EFI_INVALID_PARAMETER);
-    }
-    if (Buffer == nullptr) {
-      return Refuse("null buffer", EFI_INVALID_PARAMETER);
-    }
-    Entry.Value = ReadValue(Buffer, WidthBytes(Entry.Width));
-    break;
-  }
-  case EFI_BOOT_SCRIPT_MEM_POLL_OPCODE:
-  case EFI_BOOT_SCRIPT_PCI_CONFIG2_POLL_OPCODE: {
-    const bool Pci = OpCode == EFI_BOOT_SCRIPT_PCI_CONFIG2_POLL_OPCODE;
-    Entry.Kind = Pci ? ScriptKind::PciPoll : ScriptKind::MemPoll;
-    Entry.Width = VA_ARG(Marker, UINTN);
-    if (Pci) {
-      Entry.Segment = VA_ARG(Marker, UINTN);
-    }
-    Entry.Address = VA_ARG(Marker, UINT64);
-    const VOID *Data = VA_ARG(Marker, VOID *);
-    const VOID *Mask = VA_ARG(Marker, VOID *);
-    Entry.Extra = VA_ARG(Marker, UINT64);
-    if (WidthBytes(Entry.Width) == 0) {
-      return Refuse("width " + Hex(Entry.Width), EFI_INVALID_PARAMETER);
-    }
-    if (Data == nullptr || Mask == nullptr) {
-      return Refuse("null data or mask", EFI_INVALID_PARAMETER);
-    }
-    Entry.Value = ReadValue(Data, WidthBytes(Entry.Width));
-    Entry.Mask = ReadValue(Mask, WidthBytes(Entry.Width));
-    break;
-  }
-  default:
-    return Refuse("not an op code of this platform's driver", EFI_UNSUPPORTED);
+    default:
+      return Refuse("not an op code of this platform's driver", EFI_UNSUPPORTED);
   }
 
   CallLog.push_back({OpCode, Result});
@@ -251,4 +179,4 @@ EFI_STATUS S3SaveState::DoWrite(const EFI_S3_SAVE_STATE_PROTOCOL *This,
   return Result;
 }
 
-} // namespace sim
+}  // namespace sim

@@ -17,7 +17,7 @@
 // since the model cannot know how many there are.
 //
 // The same entry type describes a table record handed to SMM (SmmComm.h),
-// so that both scripts can be replayed onto the machine alike.
+// so that both can be replayed onto the machine alike (S3Replay.h).
 #pragma once
 
 #include <cstdint>
@@ -31,7 +31,6 @@
 namespace sim {
 
 class Firmware;
-class Machine;
 
 enum class ScriptKind : uint8_t { MemWrite, MemPoll, PciWrite, PciPoll };
 const char *ScriptKindName(ScriptKind Kind);
@@ -39,12 +38,12 @@ const char *ScriptKindName(ScriptKind Kind);
 // One resume-script entry.
 struct ScriptEntry {
   ScriptKind Kind = ScriptKind::MemWrite;
-  uint64_t Width = 0;   // boot-script width: 0..3 for 8..64 bits
-  uint64_t Segment = 0; // PCI entries
-  uint64_t Address = 0; // physical address, or boot-script PCI address
-  uint64_t Value = 0;   // value written, or data expected by a poll
-  uint64_t Mask = 0;    // polls
-  uint64_t Extra = 0;   // the trailing 64-bit argument of a poll
+  uint64_t Width = 0;    // boot-script width: 0..3 for 8..64 bits
+  uint64_t Segment = 0;  // PCI entries
+  uint64_t Address = 0;  // physical address, or boot-script PCI address
+  uint64_t Value = 0;    // value written, or data expected by a poll
+  uint64_t Mask = 0;     // polls
+  uint64_t Extra = 0;    // the trailing 64-bit argument of a poll
   bool operator==(const ScriptEntry &Other) const = default;
 };
 std::string Describe(const ScriptEntry &Entry);
@@ -55,19 +54,8 @@ void PrintTo(const ScriptEntry &Entry, std::ostream *Os);
 // from bits 7:0, or from bits 43:32 when those are non-zero).
 uint64_t BootScriptPciWindowAddress(uint64_t Base, uint64_t ScriptAddress);
 
-// Replays Script onto the machine as the resume path would: writes become
-// physical writes at their width (64-bit ones as two 32-bit halves, low
-// first), polls read 32 bits until (read AND mask) equals (data AND mask),
-// at most PollLimit reads. PCI entries of segment 0 go through the
-// configuration window at WindowBase; other segments cannot be reached.
-// Returns true when every entry was replayed; otherwise Error says which
-// entry failed and why, and the entries after it are not replayed.
-bool ReplayScript(Machine &M, const std::vector<ScriptEntry> &Script,
-                  uint64_t WindowBase, std::string *Error,
-                  unsigned PollLimit = 1000);
-
 class S3SaveState {
-public:
+ public:
   struct WriteCall {
     UINTN OpCode;
     EFI_STATUS Status;
@@ -97,13 +85,10 @@ public:
   const std::vector<std::string> &Violations() const { return ViolationLog; }
 
   // Write's implementation; Marker is positioned after OpCode.
-  EFI_STATUS DoWrite(const EFI_S3_SAVE_STATE_PROTOCOL *This, UINTN OpCode,
-                     VA_LIST Marker);
-  void AddViolation(std::string What) {
-    ViolationLog.push_back(std::move(What));
-  }
+  EFI_STATUS DoWrite(const EFI_S3_SAVE_STATE_PROTOCOL *This, UINTN OpCode, VA_LIST Marker);
+  void AddViolation(std::string What) { ViolationLog.push_back(std::move(What)); }
 
-private:
+ private:
   EFI_S3_SAVE_STATE_PROTOCOL Instance{};
   EFI_STATUS Result = EFI_SUCCESS;
   std::vector<ScriptEntry> Entries;
@@ -111,4 +96,4 @@ private:
   std::vector<std::string> ViolationLog;
 };
 
-} // namespace sim
+}  // namespace sim

@@ -8,6 +8,7 @@
 
 #include "firmware/Firmware.h"
 #include "sim/Firmware.h"
+#include "sim/S3Replay.h"
 
 namespace sim {
 
@@ -15,51 +16,26 @@ namespace {
 
 SmmCommunication *LiveSmm = nullptr;
 
-EFI_STATUS EFIAPI SmmCommunicate(IN CONST EFI_SMM_COMMUNICATION_PROTOCOL *This,
-                                 IN OUT VOID *CommBuffer,
+EFI_STATUS EFIAPI SmmCommunicate(IN CONST EFI_SMM_COMMUNICATION_PROTOCOL *This, IN OUT VOID *CommBuffer,
                                  IN OUT UINTN *CommSize) {
   return LiveSmm->DoCommunicate(This, CommBuffer, CommSize);
 }
 
 // The live runtime-services-data pool block that starts at Address.
 std::optional<Firmware::Allocation> RuntimeBlockAt(uint64_t Address) {
-  for (const Firmware::Allocation &Block :
-       Firmware::Current()->LiveAllocations()) {
-    if (reinterpret_cast<uint64_t>(Block.Buffer) == Address &&
-        Block.Type == EfiRuntimeServicesData) {
+  for (const Firmware::Allocation &Block : Firmware::Current()->LiveAllocations()) {
+    if (reinterpret_cast<uint64_t>(Block.Buffer) == Address && Block.Type == EfiRuntimeServicesData) {
       return Block;
     }
   }
   return std::nullopt;
 }
 
-// The four record kinds the driver produces, as script entries.
-bool ToScriptEntry(const TableRecord &Record, ScriptEntry *Entry) {
-  const std::vector<uint64_t> &Op = Record.Operands;
-  switch (Record.OpCode) {
-  case S3OpMemWrite:
-    *Entry = {ScriptKind::MemWrite, Op[0], 0, Op[1], Op[2], 0, 0};
-    return true;
-  case S3OpMemPoll:
-    *Entry = {ScriptKind::MemPoll, Op[0], 0, Op[1], Op[2], Op[3], Op[4]};
-    return true;
-  case S3OpPciWrite:
-    *Entry = {ScriptKind::PciWrite, Op[0], Op[1], Op[2], Op[3], 0, 0};
-    return true;
-  case S3OpPciPoll:
-    *Entry = {ScriptKind::PciPoll, Op[0], Op[1], Op[2], Op[3], Op[4], Op[5]};
-    return true;
-  default:
-    return false;
-  }
-}
-
-} // namespace
+}  // namespace
 
 SmmCommunication::SmmCommunication() {
   if (LiveSmm != nullptr) {
-    std::fprintf(stderr,
-                 "sim::SmmCommunication: only one instance may be alive\n");
+    std::fprintf(stderr, "sim::SmmCommunication: only one instance may be alive\n");
     std::abort();
   }
   LiveSmm = this;
@@ -70,9 +46,7 @@ SmmCommunication::~SmmCommunication() { LiveSmm = nullptr; }
 
 SmmCommunication *SmmCommunication::Current() { return LiveSmm; }
 
-void SmmCommunication::Install(Firmware &Fw) {
-  Fw.InstallProtocol(gEfiSmmCommunicationProtocolGuid, &Instance);
-}
+void SmmCommunication::Install(Firmware &Fw) { Fw.InstallProtocol(gEfiSmmCommunicationProtocolGuid, &Instance); }
 
 const SmmCommunication::Delivery *SmmCommunication::LastAccepted() const {
   for (auto It = Received.rbegin(); It != Received.rend(); ++It) {
@@ -83,21 +57,8 @@ const SmmCommunication::Delivery *SmmCommunication::LastAccepted() const {
   return nullptr;
 }
 
-bool SmmCommunication::Replay(Machine &M, uint64_t WindowBase,
-                              std::string *Error) const {
-  const Delivery *Last = LastAccepted();
-  if (Last == nullptr) {
-    if (Error != nullptr) {
-      *Error = "no resume table was handed over";
-    }
-    return false;
-  }
-  return ReplayScript(M, Last->Script, WindowBase, Error);
-}
-
 EFI_STATUS
-SmmCommunication::DoCommunicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This,
-                                VOID *CommBuffer, UINTN *CommSize) {
+SmmCommunication::DoCommunicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This, VOID *CommBuffer, UINTN *CommSize) {
   Delivery &D = Received.emplace_back();
   D.CommSize = CommSize != nullptr ? *CommSize : 0;
   const auto Refuse = [&](std::string Why, EFI_STATUS Status) {
@@ -111,8 +72,7 @@ SmmCommunication::DoCommunicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This,
   }
   // Only the platform's own communicate buffer is reachable from SMM.
   if (CommBuffer != Buffer.data()) {
-    return Refuse("the buffer is not the platform's communicate buffer",
-                  EFI_ACCESS_DENIED);
+    return Refuse("the buffer is not the platform's communicate buffer", EFI_ACCESS_DENIED);
   }
   std::memcpy(D.Message.data(), CommBuffer, D.Message.size());
   if (CommSize == nullptr || *CommSize < sizeof(TEV_S3_COMMUNICATE_BUFFER)) {
@@ -121,32 +81,25 @@ SmmCommunication::DoCommunicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This,
   TEV_S3_COMMUNICATE_BUFFER Message;
   std::memcpy(&Message, D.Message.data(), sizeof(Message));
   if (!GuidEqual(Message.HeaderGuid, gTevS3SmmHandlerGuid)) {
-    return Refuse("no handler for " + GuidName(Message.HeaderGuid),
-                  EFI_NOT_FOUND);
+    return Refuse("no handler for " + GuidName(Message.HeaderGuid), EFI_NOT_FOUND);
   }
-  if (Message.MessageLength != 16 || Message.Command != 1 ||
-      Message.Reserved != 0) {
-    return Refuse("malformed message (length " +
-                      std::to_string(Message.MessageLength) + ", command " +
+  if (Message.MessageLength != 16 || Message.Command != 1 || Message.Reserved != 0) {
+    return Refuse("malformed message (length " + std::to_string(Message.MessageLength) + ", command " +
                       std::to_string(Message.Command) + ")",
                   EFI_INVALID_PARAMETER);
   }
 
   D.PrivateAddress = Message.PrivateData;
-  const std::optional<Firmware::Allocation> Record =
-      RuntimeBlockAt(Message.PrivateData);
+  const std::optional<Firmware::Allocation> Record = RuntimeBlockAt(Message.PrivateData);
   if (!Record || Record->Size < sizeof(TEV_S3_LIB_PRIVATE_DATA)) {
-    return Refuse("the shared record is not a runtime-services-data block",
-                  EFI_INVALID_PARAMETER);
+    return Refuse("the shared record is not a runtime-services-data block", EFI_INVALID_PARAMETER);
   }
   std::memcpy(&D.Private, Record->Buffer, sizeof(D.Private));
 
   D.TableAddress = D.Private.Table;
-  const std::optional<Firmware::Allocation> Block =
-      RuntimeBlockAt(D.Private.Table);
+  const std::optional<Firmware::Allocation> Block = RuntimeBlockAt(D.Private.Table);
   if (!Block || Block->Size < sizeof(TEV_S3_LIB_TABLE_HEADER)) {
-    return Refuse("the table is not a runtime-services-data block",
-                  EFI_INVALID_PARAMETER);
+    return Refuse("the table is not a runtime-services-data block", EFI_INVALID_PARAMETER);
   }
   // The block length comes from the pool, not from the table: a damaged size
   // field is caught by the decoder, never followed.
@@ -161,7 +114,7 @@ SmmCommunication::DoCommunicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This,
   }
   for (const TableRecord &Record : D.Decoded.Records) {
     ScriptEntry Entry;
-    if (ToScriptEntry(Record, &Entry)) {
+    if (TableRecordEntry(Record, Entry)) {
       D.Script.push_back(Entry);
     } else {
       D.Unknown.push_back(Record.OpCode);
@@ -172,4 +125,4 @@ SmmCommunication::DoCommunicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This,
   return EFI_SUCCESS;
 }
 
-} // namespace sim
+}  // namespace sim

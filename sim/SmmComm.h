@@ -9,7 +9,7 @@
 // the record and the table are live runtime-services-data pool blocks, and
 // copies the record and the whole table block, since the driver releases the
 // table as soon as Communicate returns. What it received stays here for
-// inspection and for replay onto the machine as a resume would do it.
+// inspection and for replay onto the machine (S3Replay.h).
 #pragma once
 
 #include <array>
@@ -25,22 +25,20 @@
 namespace sim {
 
 class Firmware;
-class Machine;
 
 class SmmCommunication {
-public:
+ public:
   // One Communicate call.
   struct Delivery {
-    std::array<uint8_t, sizeof(TEV_S3_COMMUNICATE_BUFFER)>
-        Message{};                   // first 40 bytes as they arrived
-    UINTN CommSize = 0;              // *CommSize on entry (0 when null)
-    EFI_STATUS Status = EFI_SUCCESS; // what Communicate returned
-    std::string Error; // why the handler refused it; empty when accepted
+    std::array<uint8_t, sizeof(TEV_S3_COMMUNICATE_BUFFER)> Message{};  // first 40 bytes as they arrived
+    UINTN CommSize = 0;                                                // *CommSize on entry (0 when null)
+    EFI_STATUS Status = EFI_SUCCESS;                                   // what Communicate returned
+    std::string Error;  // why the handler refused it; empty when accepted
     bool Accepted = false;
     uint64_t PrivateAddress = 0;
-    TEV_S3_LIB_PRIVATE_DATA Private{}; // the shared record as it was
+    TEV_S3_LIB_PRIVATE_DATA Private{};  // the shared record as it was
     uint64_t TableAddress = 0;
-    std::vector<uint8_t> Table; // the whole table block (size + 4 bytes)
+    std::vector<uint8_t> Table;  // the whole table block (size + 4 bytes)
     TableDecodeResult Decoded;
     // The records as resume-script entries, in table order. Op codes other
     // than the four the driver produces are listed in Unknown instead.
@@ -61,25 +59,20 @@ public:
 
   // The platform's communicate buffer; PCD 0x27001 holds its address.
   uint8_t *CommBuffer() { return Buffer.data(); }
-  uint64_t CommBufferAddress() const {
-    return reinterpret_cast<uint64_t>(Buffer.data());
-  }
+  uint64_t CommBufferAddress() const { return reinterpret_cast<uint64_t>(Buffer.data()); }
   size_t CommBufferSize() const { return Buffer.size(); }
 
   const std::vector<Delivery> &Deliveries() const { return Received; }
   // The last accepted delivery, or null.
   const Delivery *LastAccepted() const;
-  // Replays the script of the last accepted delivery (ReplayScript).
-  bool Replay(Machine &M, uint64_t WindowBase, std::string *Error) const;
 
   // Communicate's implementation.
-  EFI_STATUS DoCommunicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This,
-                           VOID *CommBuffer, UINTN *CommSize);
+  EFI_STATUS DoCommunicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This, VOID *CommBuffer, UINTN *CommSize);
 
-private:
+ private:
   EFI_SMM_COMMUNICATION_PROTOCOL Instance{};
   alignas(8) std::array<uint8_t, 64> Buffer{};
   std::vector<Delivery> Received;
 };
 
-} // namespace sim
+}  // namespace sim
