@@ -27,7 +27,18 @@ std::vector<std::string> Platform::Violations() const {
   for (const std::string &V : pcd.Violations()) {
     All.push_back("pcd: " + V);
   }
+  for (const std::string &V : s3SaveState.Violations()) {
+    All.push_back("s3 save state: " + V);
+  }
   return All;
+}
+
+bool Platform::InstallSmmReadyToLock() {
+  return machine.Run([this] { firmware.InstallProtocol(gEfiDxeSmmReadyToLockProtocolGuid, nullptr); });
+}
+
+bool Platform::SignalReadyToBoot() {
+  return machine.Run([this] { firmware.SignalEventGroup(gEfiEventReadyToBootGuid); });
 }
 
 void BuildDefaultPlatform(Platform &P) {
@@ -51,8 +62,20 @@ void BuildDefaultPlatform(Platform &P) {
   }
 
   // ---- PCD values -----------------------------------------------------------
+  // Resume library: shared record and table (none yet), table size, and the
+  // SMM communicate buffer.
+  P.pcd.Set(PcdS3PrivateData, 0);
+  P.pcd.Set(PcdS3Table, 0);
+  P.pcd.Set(PcdS3TableSize, S3TableMinSize);
+  P.pcd.Set(gTevPcdTokenSpaceGuid, PcdSmmCommBuffer, P.smm.CommBufferAddress());
 
   // ---- Platform pieces (hubs, HOB list, S3 Save State, SMM, ...) ------------
+  if (O.S3SaveState) {
+    P.s3SaveState.Install(P.firmware);
+  }
+  if (O.SmmCommunication) {
+    P.smm.Install(P.firmware);
+  }
 
   // ---- Firmware protocols of other drivers ----------------------------------
   if (O.Pcd || O.PiPcd) {

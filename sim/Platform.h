@@ -16,6 +16,8 @@
 #include "sim/Image.h"
 #include "sim/Machine.h"
 #include "sim/Pcd.h"
+#include "sim/S3SaveState.h"
+#include "sim/SmmComm.h"
 
 namespace sim {
 
@@ -32,6 +34,9 @@ struct PlatformOptions {
   bool EchoTrace = false;
   // Put a valid, empty header into the RAM debug buffer.
   bool RamBufferHeader = false;
+  // The firmware's S3 Save State service and the SMM Communication protocol.
+  bool S3SaveState = true;
+  bool SmmCommunication = true;
 };
 
 // Default processor identity and clock.
@@ -72,6 +77,13 @@ class Platform {
   RamDevice ramBuffer;  // 16 MiB at RamBufferBase, mapped unlogged
 
   // ---- Platform pieces (hubs, HOB list, S3 Save State, SMM, ...) ----------
+  S3SaveState s3SaveState;  // installed unless Options().S3SaveState is false
+  SmmCommunication smm;     // installed unless Options().SmmCommunication is false; owns the buffer of PCD 0x27001
+  // The platform's SMM ready-to-lock point: installs the DXE SMM ready-to-lock
+  // protocol (null interface) under Run; false when the machine stopped it.
+  bool InstallSmmReadyToLock();
+  // Signals the ready-to-boot event group under Run.
+  bool SignalReadyToBoot();
 
   // ---- end of platform pieces ----------------------------------------------
 
