@@ -35,7 +35,10 @@ struct ScenarioHandler {
 struct ScenarioController {
   // Reads of the message register that show "busy" before the answer.
   uint32_t Latency = 2;
-  ScenarioHandler Default;                       // every message id not listed
+  // Every message id not listed; without it those ids get the controller's
+  // built-in answers (0x001 echo, 0x002 version, 0x010 checksum, 0x020 echo
+  // of a non-zero argument 0; any other id fails with status 2).
+  std::optional<ScenarioHandler> Default;
   std::map<uint32_t, ScenarioHandler> Messages;  // by message id
   // After the S3 power-on reset the controller no longer answers (a dead
   // controller on resume).
