@@ -77,6 +77,11 @@ void BuildDefaultPlatform(Platform &P) {
     P.smm.Install(P.firmware);
   }
 
+  // HOB list: four hub instances under one root, heap HOBs A and B (runtime
+  // data) to migrate and C to stay.
+  P.hobs.HeapHobs = DefaultHeapHobs();
+  P.hobs.Install();
+
   // ---- Firmware protocols of other drivers ----------------------------------
   if (O.Pcd || O.PiPcd) {
     P.pcd.Install(P.firmware, O.Pcd, O.PiPcd);

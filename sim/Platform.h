@@ -16,6 +16,7 @@
 #include "sim/Image.h"
 #include "sim/Machine.h"
 #include "sim/Pcd.h"
+#include "sim/PlatformHobs.h"
 #include "sim/S3SaveState.h"
 #include "sim/SmmComm.h"
 
@@ -84,6 +85,11 @@ class Platform {
   bool InstallSmmReadyToLock();
   // Signals the ready-to-boot event group under Run.
   bool SignalReadyToBoot();
+
+  // HOB list in the configuration table: the topology HOB (also the block
+  // the topology protocol hands out) and the heap HOBs. Change the fields
+  // and call hobs.Install() again, or hobs.Remove() it.
+  PlatformHobs hobs{firmware};
 
   // ---- end of platform pieces ----------------------------------------------
 
