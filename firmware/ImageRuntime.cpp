@@ -2,8 +2,8 @@
 // structure copies and clears into calls of memcpy, memset and memmove even
 // in freestanding code. String instructions keep these tiny and leave no
 // loop that the optimiser could turn back into a call of itself. The
-// direction flag is clear on entry by the calling convention and is clear
-// again on every return.
+// direction flag is clear on entry by the calling convention and is never
+// changed here.
 #include "firmware/Firmware.h"
 
 extern "C" {
@@ -15,18 +15,21 @@ VOID *memcpy(VOID *Destination, const VOID *Source, UINTN Count) {
 }
 
 VOID *memmove(VOID *Destination, const VOID *Source, UINTN Count) {
-  VOID *Result = Destination;
   const UINTN Dst = reinterpret_cast<UINTN>(Destination);
   const UINTN Src = reinterpret_cast<UINTN>(Source);
   if (Dst <= Src || Dst >= Src + Count) {
-    __asm__ __volatile__("rep movsb" : "+D"(Destination), "+S"(Source), "+c"(Count) : : "memory");
-  } else if (Count != 0) {
-    // Destination overlaps the tail of the source: copy from the last byte down.
-    VOID *LastDst = static_cast<UINT8 *>(Destination) + Count - 1;
-    const VOID *LastSrc = static_cast<const UINT8 *>(Source) + Count - 1;
-    __asm__ __volatile__("std\n\trep movsb\n\tcld" : "+D"(LastDst), "+S"(LastSrc), "+c"(Count) : : "memory", "cc");
+    return memcpy(Destination, Source, Count);
   }
-  return Result;
+  // Destination overlaps the tail of the source: copy from the last byte
+  // down. A plain loop rather than a backward string copy, so the direction
+  // flag is never set where an interrupt could find it set.
+  volatile UINT8 *To = static_cast<volatile UINT8 *>(Destination);
+  const volatile UINT8 *From = static_cast<const volatile UINT8 *>(Source);
+  while (Count > 0) {
+    Count--;
+    To[Count] = From[Count];
+  }
+  return Destination;
 }
 
 VOID *memset(VOID *Buffer, int Value, UINTN Count) {

@@ -176,9 +176,10 @@ def check(args):
     relocations = image.relocation_count()
     if relocations == 0:
         problems.append("no base relocations: the loader could not place the image at another address")
-    for name, index in (("import", DIR_IMPORT), ("delay-import", DIR_DELAY_IMPORT), ("thread-local storage", DIR_TLS)):
+    for name, index in (("an import", DIR_IMPORT), ("a delay-import", DIR_DELAY_IMPORT),
+                        ("a thread-local storage", DIR_TLS)):
         if image.directory(index)[1] != 0:
-            problems.append(f"the image has a {name} directory")
+            problems.append(f"the image has {name} directory")
 
     end_of_image = 0
     for section in image.sections:

@@ -65,7 +65,7 @@ def main():
     parser.add_argument("--driver", required=True, help="PirnBaseDxe.efi")
     parser.add_argument("--app", required=True, help="PirnSmoke.efi")
     parser.add_argument("--work-dir", required=True, help="scratch directory for the disk and the logs")
-    parser.add_argument("--timeout", type=float, default=100.0, help="seconds before the run counts as hung")
+    parser.add_argument("--timeout", type=float, default=90.0, help="seconds before the run counts as hung")
     args = parser.parse_args()
 
     qemu = shutil.which(os.environ.get("PIRN_QEMU", "qemu-system-x86_64"))
@@ -85,7 +85,9 @@ def main():
     esp, variables = prepare(args.work_dir, args.driver, args.app, firmware[1])
     debugcon = os.path.join(args.work_dir, "debugcon.log")
     command = [
-        qemu, "-machine", "pc", "-m", "256", "-nodefaults", "-display", "none", "-no-reboot", "-net", "none",
+        # TCG, not KVM: the driver reads AMD model-specific registers, which
+        # the emulator answers with 0 but a host processor may refuse.
+        qemu, "-machine", "pc", "-accel", "tcg", "-m", "256", "-nodefaults", "-display", "none", "-no-reboot", "-net", "none",
         "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={firmware[0]}",
         "-drive", f"if=pflash,format=raw,unit=1,file={variables}",
         "-drive", f"format=raw,file=fat:rw:{esp}",
