@@ -1,6 +1,9 @@
 // The default platform.
 #include "sim/Platform.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "diag/Diag.h"
 
 namespace sim {
@@ -30,6 +33,14 @@ std::vector<std::string> Platform::Violations() const {
   for (const std::string &V : s3SaveState.Violations()) {
     All.push_back("s3 save state: " + V);
   }
+  for (const std::string &V : cfgWindow.Violations()) {
+    All.push_back("configuration window: " + V);
+  }
+  for (const auto &H : hubs) {
+    for (const std::string &V : H->Violations()) {
+      All.push_back("hub: " + V);
+    }
+  }
   return All;
 }
 
@@ -39,6 +50,32 @@ bool Platform::InstallSmmReadyToLock() {
 
 bool Platform::SignalReadyToBoot() {
   return machine.Run([this] { firmware.SignalEventGroup(gEfiEventReadyToBootGuid); });
+}
+
+Hub &Platform::AddHub(uint8_t Bus) {
+  hubs.push_back(std::make_unique<Hub>(machine, Bus));
+  cfgWindow.Attach(*hubs.back());
+  return *hubs.back();
+}
+
+Hub &Platform::HubOn(uint8_t Bus) {
+  for (const auto &H : hubs) {
+    if (H->Bus() == Bus) {
+      return *H;
+    }
+  }
+  std::fprintf(stderr, "sim::Platform: no hub on bus 0x%02X\n", Bus);
+  std::abort();
+}
+
+void Platform::ResetHubs() {
+  for (const auto &H : hubs) {
+    H->Reset();
+  }
+}
+
+bool Platform::InstallPciIo() {
+  return machine.Run([this] { pciBus.Install(firmware); });
 }
 
 void BuildDefaultPlatform(Platform &P) {
@@ -81,6 +118,17 @@ void BuildDefaultPlatform(Platform &P) {
   // data) to migrate and C to stay.
   P.hobs.HeapHobs = DefaultHeapHobs();
   P.hobs.Install();
+
+  // Configuration window and one hub per instance bus; the topology driver
+  // hands out the block of the HOB list's topology.
+  P.cfgWindow.Install();
+  for (int Bus : {0x00, 0x20, 0x40, 0x60}) {
+    P.AddHub(static_cast<uint8_t>(Bus));
+  }
+  P.topology.SetBlockSource([&P] { return P.hobs.TopologyProtocolBlock(); });
+  if (O.Topology) {
+    P.topology.Install(P.firmware);
+  }
 
   // ---- Firmware protocols of other drivers ----------------------------------
   if (O.Pcd || O.PiPcd) {

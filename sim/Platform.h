@@ -13,12 +13,14 @@
 
 #include "sim/DebugPrint.h"
 #include "sim/Firmware.h"
+#include "sim/Hub.h"
 #include "sim/Image.h"
 #include "sim/Machine.h"
 #include "sim/Pcd.h"
 #include "sim/PlatformHobs.h"
 #include "sim/S3SaveState.h"
 #include "sim/SmmComm.h"
+#include "sim/TopologyProtocol.h"
 
 namespace sim {
 
@@ -38,6 +40,8 @@ struct PlatformOptions {
   // The firmware's S3 Save State service and the SMM Communication protocol.
   bool S3SaveState = true;
   bool SmmCommunication = true;
+  // The platform-topology driver's protocol.
+  bool Topology = true;
 };
 
 // Default processor identity and clock.
@@ -90,6 +94,25 @@ class Platform {
   // the topology protocol hands out) and the heap HOBs. Change the fields
   // and call hobs.Install() again, or hobs.Remove() it.
   PlatformHobs hobs{firmware};
+
+  // PCI configuration window of segment 0, mapped at ConfigWindowBase, and a
+  // hub per instance bus of the default topology (0x00, 0x20, 0x40, 0x60).
+  ConfigWindow cfgWindow{machine};
+  std::vector<std::unique_ptr<Hub>> hubs;
+  // Adds a hub on Bus, attached to the window.
+  Hub &AddHub(uint8_t Bus);
+  // The hub on Bus; aborts when there is none.
+  Hub &HubOn(uint8_t Bus);
+  // Power-on reset of every hub, as on an S3 resume.
+  void ResetHubs();
+  // The platform-topology protocol (installed unless Options().Topology is
+  // false); it hands out hobs' topology block.
+  TopologyProtocol topology;
+  // The PCI bus driver: InstallPciIo puts a PCI I/O protocol instance on a
+  // new handle under Run, so watching drivers are notified; false when the
+  // machine stopped the run.
+  PciBusDriver pciBus;
+  bool InstallPciIo();
 
   // ---- end of platform pieces ----------------------------------------------
 
