@@ -3,6 +3,11 @@
 #
 #   cmake --preset efi      (or -DCMAKE_TOOLCHAIN_FILE=efi/UefiX64Toolchain.cmake)
 set(CMAKE_SYSTEM_NAME UEFI)
+# Flags from the environment are meant for host builds (sanitizers, -march):
+# none of them belongs in a freestanding image.
+unset(ENV{CFLAGS})
+unset(ENV{CXXFLAGS})
+unset(ENV{LDFLAGS})
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 list(APPEND CMAKE_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR}/cmake)
 

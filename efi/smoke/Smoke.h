@@ -100,6 +100,7 @@ extern "C" {
 
 // Compiler support of the image runtime.
 VOID *memcpy(VOID *Destination, const VOID *Source, UINTN Count);
+VOID *memmove(VOID *Destination, const VOID *Source, UINTN Count);
 VOID *memset(VOID *Buffer, int Value, UINTN Count);
 int memcmp(const VOID *Left, const VOID *Right, UINTN Count);
 
@@ -128,6 +129,12 @@ BOOLEAN SmokeCheckEqual(UINT64 Actual, UINT64 Expected, const CHAR8 *What);
 // (on a machine without that device) the status the application should end
 // with.
 EFI_STATUS SmokeFinish(VOID);
+
+// ---------------------------------------------------------------------------
+// Processor primitives and image runtime on the real processor
+// (SmokeProcessor.cpp).
+// ---------------------------------------------------------------------------
+VOID SmokeCheckProcessor(VOID);
 
 // ---------------------------------------------------------------------------
 // Debug-print protocol and the lines the driver printed (SmokeDebugPrint.cpp).

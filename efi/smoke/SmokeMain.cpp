@@ -417,6 +417,7 @@ VOID Run(VOID) {
   SmokeLog("PIRN SMOKE: the Pirn base driver in %s firmware\n", gSmokeSystemTable->FirmwareVendor);
   // A boot option runs under a watchdog; this test ends on its own.
   gSmokeBootServices->SetWatchdogTimer(0, 0, 0, nullptr);
+  SmokeCheckProcessor();
 
   const BOOLEAN ReadyToLock = ProtocolPresent(gEfiDxeSmmReadyToLockProtocolGuid);
   SmokeLog("firmware: SMM ready-to-lock %a, S3 Save State %a\n", ReadyToLock ? "installed" : "absent",
