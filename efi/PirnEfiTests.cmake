@@ -16,7 +16,7 @@ set(PIRN_EFI_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/scripts)
 set(PIRN_EFI_IMAGE_BUDGET 16384)
 
 function(pirn_add_efi_tests)
-  cmake_parse_arguments(ARG "" "IMAGE;MAP;APP" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "IMAGE;MAP;APP;WORK_DIR" "" ${ARGN})
   find_package(Python3 COMPONENTS Interpreter)
   if(NOT Python3_Interpreter_FOUND)
     pirn_add_skipped_efi_tests("python3 not found")
@@ -32,7 +32,7 @@ function(pirn_add_efi_tests)
            COMMAND ${Python3_EXECUTABLE} ${PIRN_EFI_SCRIPTS}/check_pe_image.py --image ${ARG_APP} --subsystem 10)
   add_test(NAME pirn_efi_smoke
            COMMAND ${Python3_EXECUTABLE} ${PIRN_EFI_SCRIPTS}/run_smoke.py --driver ${ARG_IMAGE} --app ${ARG_APP}
-                   --work-dir ${CMAKE_CURRENT_BINARY_DIR}/smoke)
+                   --work-dir ${ARG_WORK_DIR})
   set_tests_properties(pirn_efi_image_check pirn_efi_image_check_faults pirn_efi_app_check
                        PROPERTIES LABELS efi TIMEOUT 60)
   # The run itself gives up after 90 s; a normal run takes about 5 s.
