@@ -21,12 +21,11 @@ bool HeapHobMigrates(const UINT8 *Hob, UINTN HobLength) {
     return false;
   }
   const HEAP_HEADER Header = ReadHeapHeader(Hob + HeapHobHeaderOffset);
-  return Header.Signature == HeapSignature &&
-         Header.MigrateFlag == HeapMigrate &&
+  return Header.Signature == HeapSignature && Header.MigrateFlag == HeapMigrate &&
          Header.DataSize <= HobLength - HeapHobDataOffset;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" {
 
@@ -35,8 +34,7 @@ TEV_HEAP_LIST_PROTOCOL mHeapListProtocol = {1, {nullptr, nullptr}};
 
 VOID *BootPoolAlloc(UINTN Size) {
   VOID *Buffer = nullptr;
-  if (EfiError(
-          mBootServices->AllocatePool(EfiBootServicesData, Size, &Buffer))) {
+  if (EfiError(mBootServices->AllocatePool(EfiBootServicesData, Size, &Buffer))) {
     return nullptr;
   }
   return Buffer;
@@ -48,8 +46,7 @@ EFI_STATUS CreateHeapNode(const HEAP_HEADER *Header, HEAP_NODE **Node) {
 
   VOID *Buffer = nullptr;
   if (Copy.PoolSelector == HeapPoolRuntime) {
-    if (EfiError(mBootServices->AllocatePool(EfiRuntimeServicesData, Size,
-                                             &Buffer))) {
+    if (EfiError(mBootServices->AllocatePool(EfiRuntimeServicesData, Size, &Buffer))) {
       Buffer = nullptr;
     }
     if (Buffer == nullptr) {
@@ -79,8 +76,7 @@ EFI_STATUS CreateHeapNode(const HEAP_HEADER *Header, HEAP_NODE **Node) {
 
 EFI_STATUS TevHeapLibConstructor(VOID) {
   VOID *Installed = nullptr;
-  if (!EfiError(mBootServices->LocateProtocol(&gTevHeapListProtocolGuid,
-                                              nullptr, &Installed))) {
+  if (!EfiError(mBootServices->LocateProtocol(&gTevHeapListProtocolGuid, nullptr, &Installed))) {
     mHeapListHead = &static_cast<TEV_HEAP_LIST_PROTOCOL *>(Installed)->Head;
     return EFI_SUCCESS;
   }
@@ -95,31 +91,24 @@ EFI_STATUS TevHeapLibConstructor(VOID) {
 
   // Without a HOB list there is nothing to migrate; the empty list is still
   // published, so later drivers join it instead of each keeping their own.
-  const UINT8 *Hob = static_cast<const UINT8 *>(
-      FindGuidExtensionHob(&gTevHeapHobGuid, mHobListCache));
+  const UINT8 *Hob = static_cast<const UINT8 *>(FindGuidExtensionHob(&gTevHeapHobGuid, mHobListCache));
   while (Hob != nullptr) {
     UINT16 HobLength;
-    __builtin_memcpy(&HobLength,
-                     Hob + OFFSET_OF(EFI_HOB_GENERIC_HEADER, HobLength),
-                     sizeof(HobLength));
+    __builtin_memcpy(&HobLength, Hob + OFFSET_OF(EFI_HOB_GENERIC_HEADER, HobLength), sizeof(HobLength));
     if (HeapHobMigrates(Hob, HobLength)) {
-      const HEAP_HEADER *Header =
-          reinterpret_cast<const HEAP_HEADER *>(Hob + HeapHobHeaderOffset);
+      const HEAP_HEADER *Header = reinterpret_cast<const HEAP_HEADER *>(Hob + HeapHobHeaderOffset);
       const UINT32 DataSize = ReadHeapHeader(Header).DataSize;
       HEAP_NODE *Node;
       if (!EfiError(CreateHeapNode(Header, &Node)) && DataSize != 0) {
-        MemCopy(reinterpret_cast<UINT8 *>(Node) + sizeof(HEAP_NODE),
-                Hob + HeapHobDataOffset, DataSize);
+        MemCopy(reinterpret_cast<UINT8 *>(Node) + sizeof(HEAP_NODE), Hob + HeapHobDataOffset, DataSize);
       }
     }
-    Hob = static_cast<const UINT8 *>(
-        FindGuidExtensionHob(&gTevHeapHobGuid, Hob + HobLength));
+    Hob = static_cast<const UINT8 *>(FindGuidExtensionHob(&gTevHeapHobGuid, Hob + HobLength));
   }
 
   EFI_HANDLE Handle = nullptr;
-  const EFI_STATUS Status = mBootServices->InstallProtocolInterface(
-      &Handle, &gTevHeapListProtocolGuid, EFI_NATIVE_INTERFACE,
-      &mHeapListProtocol);
+  const EFI_STATUS Status = mBootServices->InstallProtocolInterface(&Handle, &gTevHeapListProtocolGuid,
+                                                                    EFI_NATIVE_INTERFACE, &mHeapListProtocol);
   if (EfiError(Status)) {
     AssertSite(AssertHeapInstall);
     return Status;
@@ -127,4 +116,4 @@ EFI_STATUS TevHeapLibConstructor(VOID) {
   return EFI_SUCCESS;
 }
 
-} // extern "C"
+}  // extern "C"

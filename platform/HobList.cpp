@@ -7,18 +7,16 @@ namespace {
 // HOB headers are read byte-wise: a malformed list may leave a HOB at any
 // alignment, and the reads must stay well-defined there too.
 UINT16 ReadHob16(const UINT8 *Hob, UINTN Offset) {
-  return static_cast<UINT16>(Hob[Offset] |
-                             (static_cast<UINT16>(Hob[Offset + 1]) << 8));
+  return static_cast<UINT16>(Hob[Offset] | (static_cast<UINT16>(Hob[Offset + 1]) << 8));
 }
 
 bool HobNameEquals(const UINT8 *Hob, const EFI_GUID *Guid) {
   EFI_GUID Name;
-  __builtin_memcpy(&Name, Hob + OFFSET_OF(EFI_HOB_GUID_TYPE, Name),
-                   sizeof(Name));
+  __builtin_memcpy(&Name, Hob + OFFSET_OF(EFI_HOB_GUID_TYPE, Name), sizeof(Name));
   return GuidEqual(Name, *Guid);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" {
 
@@ -30,8 +28,7 @@ EFI_STATUS LocateHobList(VOID **HobList) {
     return EFI_NOT_FOUND;
   }
   for (UINTN Index = 0; Index < mSystemTable->NumberOfTableEntries; Index++) {
-    const EFI_CONFIGURATION_TABLE &Entry =
-        mSystemTable->ConfigurationTable[Index];
+    const EFI_CONFIGURATION_TABLE &Entry = mSystemTable->ConfigurationTable[Index];
     if (GuidEqual(Entry.VendorGuid, gEfiHobListGuid)) {
       *HobList = Entry.VendorTable;
       return EFI_SUCCESS;
@@ -51,16 +48,12 @@ VOID *FindGuidExtensionHob(const EFI_GUID *Guid, const VOID *Start) {
     return nullptr;
   }
   for (;;) {
-    const UINT16 Type =
-        ReadHob16(Hob, OFFSET_OF(EFI_HOB_GENERIC_HEADER, HobType));
-    const UINT16 Length =
-        ReadHob16(Hob, OFFSET_OF(EFI_HOB_GENERIC_HEADER, HobLength));
-    if (Type == EFI_HOB_TYPE_END_OF_HOB_LIST ||
-        Length < sizeof(EFI_HOB_GENERIC_HEADER)) {
+    const UINT16 Type = ReadHob16(Hob, OFFSET_OF(EFI_HOB_GENERIC_HEADER, HobType));
+    const UINT16 Length = ReadHob16(Hob, OFFSET_OF(EFI_HOB_GENERIC_HEADER, HobLength));
+    if (Type == EFI_HOB_TYPE_END_OF_HOB_LIST || Length < sizeof(EFI_HOB_GENERIC_HEADER)) {
       return nullptr;
     }
-    if (Type == EFI_HOB_TYPE_GUID_EXTENSION &&
-        Length >= sizeof(EFI_HOB_GUID_TYPE) && HobNameEquals(Hob, Guid)) {
+    if (Type == EFI_HOB_TYPE_GUID_EXTENSION && Length >= sizeof(EFI_HOB_GUID_TYPE) && HobNameEquals(Hob, Guid)) {
       return const_cast<UINT8 *>(Hob);
     }
     Hob += Length;
@@ -73,4 +66,4 @@ VOID HobListCacheConstructor(VOID) {
   }
 }
 
-} // extern "C"
+}  // extern "C"

@@ -19,8 +19,7 @@ HobList &AddHeapHob(HobList &List, const HeapHob &Hob) {
   std::vector<uint8_t> Payload(sizeof(HEAP_HEADER) + Hob.Data.size());
   const HEAP_HEADER H = Hob.Header();
   std::memcpy(Payload.data(), &H, sizeof(H));
-  std::copy(Hob.Data.begin(), Hob.Data.end(),
-            Payload.begin() + sizeof(HEAP_HEADER));
+  std::copy(Hob.Data.begin(), Hob.Data.end(), Payload.begin() + sizeof(HEAP_HEADER));
   return List.AddGuid(gTevHeapHobGuid, Payload);
 }
 
@@ -32,26 +31,20 @@ InstalledHeapList::InstalledHeapList() : Protocol{} {
 
 namespace {
 
-std::vector<const HEAP_NODE *> Walk(const LIST_LINK *Head, size_t Limit,
-                                    bool Forward) {
+std::vector<const HEAP_NODE *> Walk(const LIST_LINK *Head, size_t Limit, bool Forward) {
   std::vector<const HEAP_NODE *> Nodes;
-  for (const LIST_LINK *Link = Forward ? Head->ForwardLink : Head->BackLink;
-       Link != Head && Nodes.size() < Limit;
+  for (const LIST_LINK *Link = Forward ? Head->ForwardLink : Head->BackLink; Link != Head && Nodes.size() < Limit;
        Link = Forward ? Link->ForwardLink : Link->BackLink) {
     Nodes.push_back(reinterpret_cast<const HEAP_NODE *>(Link));
   }
   return Nodes;
 }
 
-} // namespace
+}  // namespace
 
-std::vector<const HEAP_NODE *> HeapListForward(const LIST_LINK *Head,
-                                               size_t Limit) {
-  return Walk(Head, Limit, true);
-}
+std::vector<const HEAP_NODE *> HeapListForward(const LIST_LINK *Head, size_t Limit) { return Walk(Head, Limit, true); }
 
-std::vector<const HEAP_NODE *> HeapListBackward(const LIST_LINK *Head,
-                                                size_t Limit) {
+std::vector<const HEAP_NODE *> HeapListBackward(const LIST_LINK *Head, size_t Limit) {
   return Walk(Head, Limit, false);
 }
 
@@ -74,4 +67,4 @@ std::vector<HeapHob> DefaultHeapHobs() {
   return {A, B, C};
 }
 
-} // namespace sim
+}  // namespace sim

@@ -15,16 +15,13 @@ namespace sim {
 struct HeapHob {
   uint32_t Signature = HeapSignature;
   uint32_t Reserved4 = 0;
-  std::optional<uint32_t>
-      DataSize; // the header's DataSize; by default Data.size()
+  std::optional<uint32_t> DataSize;  // the header's DataSize; by default Data.size()
   uint8_t PoolSelector = 0;
   uint8_t MigrateFlag = HeapMigrate;
   uint16_t Reserved14 = 0;
-  std::vector<uint8_t> Data; // the heap data that follows the header in the HOB
+  std::vector<uint8_t> Data;  // the heap data that follows the header in the HOB
 
-  uint32_t HeaderDataSize() const {
-    return DataSize.value_or(static_cast<uint32_t>(Data.size()));
-  }
+  uint32_t HeaderDataSize() const { return DataSize.value_or(static_cast<uint32_t>(Data.size())); }
   // The 16-byte header as it stands in the HOB and in a node.
   HEAP_HEADER Header() const;
 };
@@ -44,13 +41,11 @@ struct InstalledHeapList {
 
 // Nodes of a heap list from its head, following forward links (or back
 // links). Stops after Limit nodes, so a broken list cannot hang a test.
-std::vector<const HEAP_NODE *> HeapListForward(const LIST_LINK *Head,
-                                               size_t Limit = 4096);
-std::vector<const HEAP_NODE *> HeapListBackward(const LIST_LINK *Head,
-                                                size_t Limit = 4096);
+std::vector<const HEAP_NODE *> HeapListForward(const LIST_LINK *Head, size_t Limit = 4096);
+std::vector<const HEAP_NODE *> HeapListBackward(const LIST_LINK *Head, size_t Limit = 4096);
 
 // The heap HOBs of the default platform: A (boot-services data) and B (pool
 // selector 8, runtime-services data) migrate; C has MigrateFlag 0.
 std::vector<HeapHob> DefaultHeapHobs();
 
-} // namespace sim
+}  // namespace sim

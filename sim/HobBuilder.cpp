@@ -13,11 +13,10 @@ void AppendHeader(std::vector<uint8_t> &Bytes, uint16_t Type, size_t Length) {
   const size_t At = Bytes.size();
   Bytes.resize(At + sizeof(EFI_HOB_GENERIC_HEADER), 0);
   Put16(Bytes, At + OFFSET_OF(EFI_HOB_GENERIC_HEADER, HobType), Type);
-  Put16(Bytes, At + OFFSET_OF(EFI_HOB_GENERIC_HEADER, HobLength),
-        static_cast<uint16_t>(Length));
+  Put16(Bytes, At + OFFSET_OF(EFI_HOB_GENERIC_HEADER, HobLength), static_cast<uint16_t>(Length));
 }
 
-} // namespace
+}  // namespace
 
 void Put16(std::vector<uint8_t> &Bytes, size_t Offset, uint16_t Value) {
   Bytes.at(Offset) = static_cast<uint8_t>(Value);
@@ -45,9 +44,7 @@ HobList &HobList::AddGuid(const EFI_GUID &Name, std::span<const uint8_t> Data) {
   AppendHeader(Bytes_, EFI_HOB_TYPE_GUID_EXTENSION, Length);
   Bytes_.resize(At + Length, 0);
   PutGuid(Bytes_, At + OFFSET_OF(EFI_HOB_GUID_TYPE, Name), Name);
-  std::copy(Data.begin(), Data.end(),
-            Bytes_.begin() +
-                static_cast<ptrdiff_t>(At + sizeof(EFI_HOB_GUID_TYPE)));
+  std::copy(Data.begin(), Data.end(), Bytes_.begin() + static_cast<ptrdiff_t>(At + sizeof(EFI_HOB_GUID_TYPE)));
   return *this;
 }
 
@@ -56,15 +53,12 @@ HobList &HobList::AddHob(uint16_t Type, std::span<const uint8_t> Body) {
   const size_t Length = PadTo8(sizeof(EFI_HOB_GENERIC_HEADER) + Body.size());
   AppendHeader(Bytes_, Type, Length);
   Bytes_.resize(At + Length, 0);
-  std::copy(Body.begin(), Body.end(),
-            Bytes_.begin() +
-                static_cast<ptrdiff_t>(At + sizeof(EFI_HOB_GENERIC_HEADER)));
+  std::copy(Body.begin(), Body.end(), Bytes_.begin() + static_cast<ptrdiff_t>(At + sizeof(EFI_HOB_GENERIC_HEADER)));
   return *this;
 }
 
 HobList &HobList::AddEnd() {
-  AppendHeader(Bytes_, EFI_HOB_TYPE_END_OF_HOB_LIST,
-               sizeof(EFI_HOB_GENERIC_HEADER));
+  AppendHeader(Bytes_, EFI_HOB_TYPE_END_OF_HOB_LIST, sizeof(EFI_HOB_GENERIC_HEADER));
   return *this;
 }
 
@@ -74,11 +68,10 @@ HobList &HobList::AddRaw(std::span<const uint8_t> Bytes) {
 }
 
 ExactBuffer::ExactBuffer(std::span<const uint8_t> Bytes)
-    : Storage_(new uint8_t[Bytes.empty() ? 1 : Bytes.size()]),
-      Size_(Bytes.size()) {
+    : Storage_(new uint8_t[Bytes.empty() ? 1 : Bytes.size()]), Size_(Bytes.size()) {
   if (!Bytes.empty()) {
     std::memcpy(Storage_.get(), Bytes.data(), Bytes.size());
   }
 }
 
-} // namespace sim
+}  // namespace sim

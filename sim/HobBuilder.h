@@ -14,7 +14,7 @@
 namespace sim {
 
 class HobList {
-public:
+ public:
   // A GUID-extension HOB: 24-byte header, Data, zero padding up to a multiple
   // of 8. The HOB length covers the padding, as in a firmware-built list.
   HobList &AddGuid(const EFI_GUID &Name, std::span<const uint8_t> Data = {});
@@ -29,7 +29,7 @@ public:
   size_t NextOffset() const { return Bytes_.size(); }
   const std::vector<uint8_t> &Bytes() const { return Bytes_; }
 
-private:
+ private:
   std::vector<uint8_t> Bytes_;
 };
 
@@ -37,7 +37,7 @@ private:
 // The storage is allocated at exactly their size, 16-byte aligned, so a
 // read past the last byte is caught by the address sanitizer.
 class ExactBuffer {
-public:
+ public:
   explicit ExactBuffer(std::span<const uint8_t> Bytes);
   uint8_t *Data() { return Storage_.get(); }
   const uint8_t *Data() const { return Storage_.get(); }
@@ -45,7 +45,7 @@ public:
   // Address of the byte at Offset (a HOB, a descriptor).
   uint8_t *At(size_t Offset) { return Storage_.get() + Offset; }
 
-private:
+ private:
   std::unique_ptr<uint8_t[]> Storage_;
   size_t Size_;
 };
@@ -55,4 +55,4 @@ void Put16(std::vector<uint8_t> &Bytes, size_t Offset, uint16_t Value);
 void Put32(std::vector<uint8_t> &Bytes, size_t Offset, uint32_t Value);
 void PutGuid(std::vector<uint8_t> &Bytes, size_t Offset, const EFI_GUID &Guid);
 
-} // namespace sim
+}  // namespace sim

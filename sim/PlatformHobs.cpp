@@ -9,7 +9,7 @@ namespace {
 constexpr uint16_t HandoffHobType = 0x0001;
 constexpr size_t HandoffHobBodySize = 48;
 
-} // namespace
+}  // namespace
 
 void PlatformHobs::Install() {
   HobList List;
@@ -55,4 +55,4 @@ VOID *PlatformHobs::TopologyProtocolBlock() {
   return ProtocolBlock->Data();
 }
 
-} // namespace sim
+}  // namespace sim

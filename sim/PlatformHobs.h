@@ -15,7 +15,7 @@
 namespace sim {
 
 class PlatformHobs {
-public:
+ public:
   explicit PlatformHobs(Firmware &Fw) : Fw(Fw) {}
   PlatformHobs(const PlatformHobs &) = delete;
   PlatformHobs &operator=(const PlatformHobs &) = delete;
@@ -50,7 +50,7 @@ public:
   // Install(), which remakes it.
   VOID *TopologyProtocolBlock();
 
-private:
+ private:
   Firmware &Fw;
   std::unique_ptr<ExactBuffer> Installed;
   std::unique_ptr<ExactBuffer> ProtocolBlock;
@@ -62,4 +62,4 @@ private:
   std::vector<size_t> HeapOffsets;
 };
 
-} // namespace sim
+}  // namespace sim

@@ -13,8 +13,7 @@
 namespace sim {
 
 struct TopologyNode {
-  uint32_t Flags =
-      0; // TopologyFlagLast is set by the layout on the last node of each list
+  uint32_t Flags = 0;  // TopologyFlagLast is set by the layout on the last node of each list
   uint8_t InstanceId = 0;
   uint32_t PciAddress = 0;
   std::vector<TopologyNode> Children;
@@ -25,15 +24,14 @@ TopologyNode HubInstance(uint8_t InstanceId, uint32_t PciAddress);
 TopologyNode TopologyGroup(std::vector<TopologyNode> Children);
 
 class TopologyBlock {
-public:
+ public:
   // Lays the tree out depth first: each descriptor, then its subtree, then
   // its next sibling. Roots are the descriptors of the top list (the first
   // one is the root the walks start at). DescriptorSize may exceed the 18
   // bytes the driver reads, as a producer with larger records would lay them
   // out. The prefix carries the HOB type, the HOB length (the block size,
   // padded to 8) and TevTopologyHobGuid.
-  explicit TopologyBlock(const std::vector<TopologyNode> &Roots,
-                         size_t DescriptorSize = sizeof(TOPOLOGY_DESCRIPTOR));
+  explicit TopologyBlock(const std::vector<TopologyNode> &Roots, size_t DescriptorSize = sizeof(TOPOLOGY_DESCRIPTOR));
 
   const std::vector<uint8_t> &Bytes() const { return Bytes_; }
   // Block offset of the descriptor of the Index-th node in depth-first order.
@@ -50,7 +48,7 @@ public:
   // Cuts the bytes to Size; the prefix length is left as it was.
   TopologyBlock &Truncate(size_t Size);
 
-private:
+ private:
   size_t Layout(const std::vector<TopologyNode> &List, size_t At);
   std::vector<uint8_t> Bytes_;
   std::vector<size_t> Offsets_;
@@ -61,4 +59,4 @@ private:
 // hub instances 0..3 on buses 0x00, 0x20, 0x40 and 0x60 of segment 0.
 TopologyBlock DefaultTopology();
 
-} // namespace sim
+}  // namespace sim
