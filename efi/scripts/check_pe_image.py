@@ -6,9 +6,10 @@ magic 0x20B (PE32+); the expected subsystem; the entry point inside an
 executable section and, given the linker map, at the named symbol; base
 relocations present and well formed (only DIR64 entries on x86-64); no
 import, delay-import or thread-local-storage directory (the image must need
-nothing but the system table it is given); no section both writable and executable; sections inside
-the file and the image size; optionally a size budget. Prints the image's
-size and layout. Exit status 0 when every check passes, 1 otherwise.
+nothing but the system table it is given); no section both writable and
+executable; sections inside the file and the image size; file and section
+alignments the PE format allows; optionally a size budget. Prints the
+image's size and layout. Exit status 0 when every check passes, 1 otherwise.
 """
 import argparse
 import re
@@ -189,7 +190,16 @@ def check(args):
         if section["raw_ptr"] + section["raw_size"] > len(data):
             problems.append(f"section {section['name']} runs past the end of the file")
         end_of_image = max(end_of_image, section["rva"] + max(section["vsize"], section["raw_size"]))
-    if image.size_of_image < end_of_image or image.size_of_image % image.section_alignment:
+    # The PE format: power-of-two alignments, at least 512 bytes in the file
+    # unless sections are aligned below a page, and then equal in memory.
+    file_alignment, section_alignment = image.file_alignment, image.section_alignment
+    power_of_two = file_alignment and section_alignment and not file_alignment & (file_alignment - 1) and \
+        not section_alignment & (section_alignment - 1)
+    if not power_of_two or section_alignment < file_alignment or (
+            section_alignment >= 4096 and not 512 <= file_alignment <= 65536) or (
+            section_alignment < 4096 and file_alignment != section_alignment):
+        problems.append(f"alignments not valid for PE: file 0x{file_alignment:x}, sections 0x{section_alignment:x}")
+    if image.size_of_image < end_of_image or not section_alignment or image.size_of_image % section_alignment:
         problems.append(f"SizeOfImage 0x{image.size_of_image:x} does not cover the sections (end 0x{end_of_image:x})")
 
     if args.max_size is not None and len(data) > args.max_size:

@@ -61,6 +61,7 @@ CASES = [
     ("import table present", lambda d, a: put32(d, a["opt"] + 112 + 8 * 1 + 4, 40), {}),
     ("thread-local storage present", lambda d, a: put32(d, a["opt"] + 112 + 8 * 9 + 4, 40), {}),
     ("code section writable", lambda d, a: put32(d, a["text"] + 36, struct.unpack_from("<I", d, a["text"] + 36)[0] | 0x80000000), {}),
+    ("file alignment below 512", lambda d, a: put32(d, a["opt"] + 36, 32), {}),
     ("image size too small", lambda d, a: put32(d, a["opt"] + 56, 0x1000), {}),
     ("file truncated", lambda d, a: d.__delitem__(slice(len(d) // 2, len(d))), {}),
     ("over the size budget", lambda d, a: None, {"max_size": -1}),
