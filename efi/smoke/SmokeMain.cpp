@@ -161,7 +161,7 @@ VOID CheckStartUpPcdCalls(VOID) {
   SmokeCheckEqual(SmokePcdUnknownCount(), 0, "PCD calls with unknown tokens");
 }
 
-VOID CheckSharedRecord(BOOLEAN ScriptLocked) {
+VOID CheckSharedRecord(VOID) {
   const UINT64 Record = SmokePcdValue(PcdS3PrivateData);
   const UINT64 Table = SmokePcdValue(PcdS3Table);
   if (!SmokeCheck(Record != 0 && Table != 0, "shared record 0x%lx and table 0x%lx published (tokens 1345, 1346)",
@@ -169,7 +169,7 @@ VOID CheckSharedRecord(BOOLEAN ScriptLocked) {
     return;
   }
   const auto Data = Read<TEV_S3_LIB_PRIVATE_DATA>(Record);
-  SmokeCheckEqual(Data.ScriptLocked, ScriptLocked ? 1 : 0, "ScriptLocked (ready-to-lock already passed)");
+  SmokeCheckEqual(Data.ScriptLocked, 1, "ScriptLocked (ready-to-lock already passed)");
   SmokeCheckEqual(Data.TableClosed, 0, "TableClosed");
   SmokeCheckEqual(Data.Table, Table, "record leads to the published table");
   SmokeCheckEqual(Data.RefCount, 2, "RefCount of the first library instance");
@@ -419,9 +419,18 @@ VOID Run(VOID) {
   gSmokeBootServices->SetWatchdogTimer(0, 0, 0, nullptr);
   SmokeCheckProcessor();
 
+  // By the time a boot application runs the platform has passed SMM
+  // ready-to-lock, so the driver records into its resume table from the
+  // start. Where this firmware has not, the application stands in for it.
   const BOOLEAN ReadyToLock = ProtocolPresent(gEfiDxeSmmReadyToLockProtocolGuid);
   SmokeLog("firmware: SMM ready-to-lock %a, S3 Save State %a\n", ReadyToLock ? "installed" : "absent",
            ProtocolPresent(gEfiS3SaveStateProtocolGuid) ? "present" : "absent");
+  if (!ReadyToLock) {
+    EFI_HANDLE Handle = nullptr;
+    const EFI_STATUS Status = gSmokeBootServices->InstallProtocolInterface(&Handle, &gEfiDxeSmmReadyToLockProtocolGuid,
+                                                                           EFI_NATIVE_INTERFACE, nullptr);
+    SmokeCheck(Status == EFI_SUCCESS, "SMM ready-to-lock installed by the application (%r)", Status);
+  }
   SmokeCheck(!ProtocolPresent(gTevQeltServiceProtocolGuid), "no mailbox-service protocol before the driver");
 
   SmokeInstallDebugPrint();
@@ -446,7 +455,7 @@ VOID Run(VOID) {
                                             "KORVU_TP:[B000A903]"};
   SmokeCheckTrace(Mark, StartTrace, ArraySize(StartTrace), "start-up");
   CheckStartUpPcdCalls();
-  CheckSharedRecord(ReadyToLock);
+  CheckSharedRecord();
   CheckHeapList();
 
   TEV_QELT_SERVICE_PROTOCOL *Qelt = nullptr;
