@@ -244,6 +244,11 @@ std::string PostCodeMeaning(uint32_t Value) {
   if (const AssertionInfo *A = FindAssertion(Value)) {
     return std::string("assertion ") + A->Name + ": " + A->Meaning;
   }
+  for (const std::string &Reading : Explain(Value)) {
+    if (Reading.rfind("marquee window", 0) == 0) {
+      return Reading;
+    }
+  }
   return "";
 }
 
