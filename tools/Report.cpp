@@ -12,8 +12,10 @@ namespace pirnsim {
 using OJson = nlohmann::ordered_json;
 
 std::string Hex(uint64_t Value, int Digits) {
-  char Text[32];
-  std::snprintf(Text, sizeof Text, "0x%0*llX", Digits, static_cast<unsigned long long>(Value));
+  // 64 bits never need more than 16 digits.
+  const int Width = Digits < 0 ? 0 : (Digits > 16 ? 16 : Digits);
+  char Text[40];
+  std::snprintf(Text, sizeof Text, "0x%0*llX", Width, static_cast<unsigned long long>(Value));
   return Text;
 }
 
