@@ -16,8 +16,7 @@ namespace {
 
 void RunOrDie(sim::Platform &P, const std::function<void()> &Fn) {
   if (!P.Run(Fn)) {
-    std::fprintf(stderr, "driver stopped: %s\n",
-                 P.machine.LastStop().Message.c_str());
+    std::fprintf(stderr, "driver stopped: %s\n", P.machine.LastStop().Message.c_str());
     std::abort();
   }
 }
@@ -32,16 +31,12 @@ std::unique_ptr<sim::Platform> Booted() {
 
 void BM_MailboxRequest(benchmark::State &State) {
   auto P = Booted();
-  auto *Protocol = static_cast<TEV_QELT_SERVICE_PROTOCOL *>(
-      P->firmware.FindProtocol(gTevQeltServiceProtocolGuid));
+  auto *Protocol = static_cast<TEV_QELT_SERVICE_PROTOCOL *>(P->firmware.FindProtocol(gTevQeltServiceProtocolGuid));
   std::array<UINT32, QeltWordCount> Words = {1, 2, 3, 4, 5, 6};
   size_t Accesses = 0;
   for (auto _ : State) {
     EFI_STATUS Status = EFI_ABORTED;
-    RunOrDie(*P, [&] {
-      Status = Protocol->ServiceRequest(Protocol, 1, 0x010, Words.data(),
-                                        Words.data());
-    });
+    RunOrDie(*P, [&] { Status = Protocol->ServiceRequest(Protocol, 1, 0x010, Words.data(), Words.data()); });
     benchmark::DoNotOptimize(Status);
     State.PauseTiming();
     Accesses += P->machine.Log().size();
@@ -51,8 +46,8 @@ void BM_MailboxRequest(benchmark::State &State) {
     P->HubOn(0x20).Qelt().ClearMessages();
     State.ResumeTiming();
   }
-  State.counters["accesses/request"] = benchmark::Counter(
-      static_cast<double>(Accesses) / static_cast<double>(State.iterations()));
+  State.counters["accesses/request"] =
+      benchmark::Counter(static_cast<double>(Accesses) / static_cast<double>(State.iterations()));
 }
 BENCHMARK(BM_MailboxRequest);
 
@@ -75,4 +70,4 @@ void BM_SysRegRead(benchmark::State &State) {
 }
 BENCHMARK(BM_SysRegRead);
 
-} // namespace
+}  // namespace
