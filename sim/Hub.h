@@ -169,7 +169,8 @@ class Hub {
 
   // ---- Back doors -----------------------------------------------------------
   // Power-on value of a system register (the lock registers, for one); also
-  // sets the current value.
+  // sets the current value. Bit 0 of a lock register, once written set,
+  // stays set until Reset.
   void SetPowerOn(uint32_t Register, uint32_t Value);
   uint32_t PeekSysReg(uint32_t Register) const;
   void PokeSysReg(uint32_t Register, uint32_t Value);
