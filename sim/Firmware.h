@@ -82,6 +82,9 @@ class Firmware {
   // Sets the TPL as a caller running at that level; dispatches notifications
   // that become eligible when it is lowered.
   void SetTpl(EFI_TPL NewTpl);
+  // Sets the TPL without dispatching anything: for the platform, after the
+  // machine stopped driver code in the middle of a notification.
+  void ResetTpl(EFI_TPL NewTpl) { Tpl = NewTpl; }
   // Signals every event of the group, as the platform does for ready-to-boot.
   void SignalEventGroup(const EFI_GUID &Group);
   size_t OpenEventCount() const;

@@ -20,7 +20,23 @@ DriverImage &Platform::LoadDriver() {
   return *Images.back();
 }
 
-EFI_STATUS Platform::StartDriver(size_t Index) { return Image(Index).Start(firmware.SystemTable()); }
+EFI_STATUS Platform::StartDriver(size_t Index) {
+  const EFI_TPL Tpl = firmware.CurrentTpl();
+  const EFI_STATUS Status = Image(Index).Start(firmware.SystemTable());
+  if (machine.LastStop().Reason != StopReason::None) {
+    firmware.ResetTpl(Tpl);
+  }
+  return Status;
+}
+
+bool Platform::Run(const std::function<void()> &Fn) {
+  const EFI_TPL Tpl = firmware.CurrentTpl();
+  const bool Finished = machine.Run(Fn);
+  if (!Finished) {
+    firmware.ResetTpl(Tpl);
+  }
+  return Finished;
+}
 
 std::vector<std::string> Platform::Violations() const {
   std::vector<std::string> All;
@@ -45,11 +61,11 @@ std::vector<std::string> Platform::Violations() const {
 }
 
 bool Platform::InstallSmmReadyToLock() {
-  return machine.Run([this] { firmware.InstallProtocol(gEfiDxeSmmReadyToLockProtocolGuid, nullptr); });
+  return Run([this] { firmware.InstallProtocol(gEfiDxeSmmReadyToLockProtocolGuid, nullptr); });
 }
 
 bool Platform::SignalReadyToBoot() {
-  return machine.Run([this] { firmware.SignalEventGroup(gEfiEventReadyToBootGuid); });
+  return Run([this] { firmware.SignalEventGroup(gEfiEventReadyToBootGuid); });
 }
 
 Hub &Platform::AddHub(uint8_t Bus) {
@@ -75,7 +91,7 @@ void Platform::ResetHubs() {
 }
 
 bool Platform::InstallPciIo() {
-  return machine.Run([this] { pciBus.Install(firmware); });
+  return Run([this] { pciBus.Install(firmware); });
 }
 
 void BuildDefaultPlatform(Platform &P) {

@@ -67,8 +67,10 @@ class Platform {
   // Starts image Index with this platform's system table.
   EFI_STATUS StartDriver(size_t Index = 0);
   // Machine::Run, for driver code reached through the firmware (protocol
-  // calls, event notifications).
-  bool Run(const std::function<void()> &Fn) { return machine.Run(Fn); }
+  // calls, event notifications). When the machine stops the run, the
+  // firmware's TPL goes back to what it was at the start (a stop inside a
+  // notification would otherwise leave it raised).
+  bool Run(const std::function<void()> &Fn);
 
   // Model-side violations of every piece, each prefixed with its source.
   std::vector<std::string> Violations() const;

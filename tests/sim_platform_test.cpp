@@ -67,6 +67,21 @@ TEST_F(SimHardware, DriverAssertionHaltIsStoppedAfterOneMarqueeCycle) {
   EXPECT_LT(M().Pauses(), 5u * 400u);
 }
 
+struct HaltContext {
+  void (*Halt)(UINT32);
+};
+VOID EFIAPI HaltingNotify(EFI_EVENT, VOID *Context) { static_cast<HaltContext *>(Context)->Halt(0x000A0847); }
+
+TEST_F(SimHardware, StopInsideANotificationLeavesTheTplAsItWas) {
+  HaltContext Context{PIRN_SYMBOL(Img(), AssertHalt)};
+  EFI_EVENT Event = nullptr;
+  ASSERT_EQ(Fw().BootServices()->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, HaltingNotify, &Context, &Event),
+            EFI_SUCCESS);
+  EXPECT_FALSE(P().Run([&] { Fw().BootServices()->SignalEvent(Event); }));
+  EXPECT_EQ(M().LastStop().Code, 0x000A0847u);
+  EXPECT_EQ(Fw().CurrentTpl(), static_cast<EFI_TPL>(TPL_APPLICATION));
+}
+
 TEST_F(PlatformFixture, DefaultPlatformOffersItsFirmwarePiecesAndAQuietRamBuffer) {
   EXPECT_FALSE(M().HardwareMode());
   EXPECT_EQ(Fw().FindProtocol(gPcdProtocolGuid), Pcd().PcdProtocol());
