@@ -558,6 +558,34 @@ INSTANTIATE_TEST_SUITE_P(
                                      false}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
+class S3TwoBooted : public S3Fixture {
+ protected:
+  sim::PlatformOptions Options() const override {
+    auto O = S3Fixture::Options();
+    O.Images = 2;
+    return O;
+  }
+};
+
+TEST_F(S3TwoBooted, TwoStartedImagesShareOneRecordAndOneTable) {
+  ASSERT_EQ(Boot(0), EFI_SUCCESS);
+  ASSERT_EQ(Boot(1), EFI_SUCCESS);
+  EXPECT_EQ(ImagePrivate(0), ImagePrivate(1));
+  EXPECT_EQ(Shared()->RefCount, 3u);
+  EXPECT_NE(*PIRN_SYMBOL(Img(0), mCloseTableEvent), nullptr);
+  EXPECT_EQ(*PIRN_SYMBOL(Img(1), mCloseTableEvent), nullptr);
+
+  // Image 1 records after ready-to-lock; image 0's event hands it over.
+  ASSERT_TRUE(P().InstallSmmReadyToLock());
+  const UINT32 Data = 0x8001;
+  Call([&] { PIRN_SYMBOL(Img(1), S3RecordPciWrite)(AccessWidth32, PciAddress(0, 1, 0, 0, 0xB8), &Data); });
+  ASSERT_TRUE(P().SignalReadyToBoot());
+  const sim::SmmCommunication::Delivery *D = P().smm.LastAccepted();
+  ASSERT_NE(D, nullptr);
+  EXPECT_EQ(D->Script, (std::vector<sim::ScriptEntry>{{sim::ScriptKind::MemWrite, 2, 0, 0xE01000B8, 0x8001}}));
+  EXPECT_TRUE(D->Unknown.empty());
+}
+
 TEST_F(S3Lifecycle, CloseCallbackWithoutSharedRecordOnlyTraces) {
   Call([&] { PIRN_SYMBOL(Img(), TevS3SaveCloseTableCallBack)(nullptr, nullptr); });
   EXPECT_EQ(Flow(), (std::vector<std::string>{CallBack, "mTevS3LibPrivateData is NULL\n"}));
