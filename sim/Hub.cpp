@@ -144,6 +144,12 @@ uint32_t QeltController::Read(uint32_t Register) {
         NotReadyLeft--;
         return MessageReg & ~QeltReadyBit;
       }
+      if ((MessageReg & QeltReadyBit) == 0 && ++UnreadySeen >= NeverBudget && Mach.Running()) {
+        StopText = Format("controller never answered: bus 0x%02" PRIX64
+                          ", ready bit never set (message register 0x%08" PRIX64 ")",
+                          Bus, MessageReg);
+        Mach.Stop(StopReason::Device, StopText.c_str());
+      }
       return MessageReg;
     case Phase::Busy:
       if (NeverAnswer) {
@@ -169,6 +175,7 @@ uint32_t QeltController::Read(uint32_t Register) {
 void QeltController::Write(uint32_t Register, uint32_t Value) {
   // Writes while busy are taken as they come: the resume replay sends its
   // messages without the ready wait.
+  UnreadySeen = 0;
   if (Register == QeltMessageReg) {
     // The command; bit 31 reads clear until the answer.
     MessageReg = Value & ~QeltReadyBit;
@@ -202,6 +209,7 @@ void QeltController::Reset() {
   NotReadyLeft = NotReadyAtPowerOn;
   BusyLeft = 0;
   BusySeen = 0;
+  UnreadySeen = 0;
 }
 
 // ---------------------------------------------------------------------------

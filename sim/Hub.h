@@ -95,7 +95,11 @@ class QeltController {
   void SetBusyReads(unsigned Reads) { BusyReads = Reads; }
   // A silent controller takes messages but never answers; after Budget busy
   // reads inside a guarded run it stops the run ("controller never
-  // answered"). Outside a run it simply stays busy.
+  // answered"). Outside a run it simply stays busy. The same budget bounds
+  // the ready wait: a message register whose ready bit stays clear (a
+  // power-on value without it) stops the run after Budget reads in a row
+  // ("controller never answered: ..., ready bit never set"); the not-ready
+  // reads of SetNotReadyReads are counted down first and never stop it.
   void SetNeverAnswer(bool Never, unsigned Budget = 10000) {
     NeverAnswer = Never;
     NeverBudget = Budget;
@@ -140,6 +144,7 @@ class QeltController {
   bool NeverAnswer = false;
   unsigned NeverBudget = 10000;
   unsigned BusySeen = 0;
+  unsigned UnreadySeen = 0;  // idle reads in a row without the ready bit
   std::map<uint32_t, QeltHandler> Handlers;
   QeltHandler Unknown;
 

@@ -246,7 +246,7 @@ ScenarioInstance ReadInstance(const Node &N) {
 }
 
 void ReadController(const Node &N, ScenarioController &C) {
-  N.Object({"latency", "default", "messages", "silent_after_reset"});
+  N.Object({"latency", "default", "messages", "silent_after_reset", "never_answers"});
   if (N.Has("latency")) {
     C.Latency = static_cast<uint32_t>(N.At("latency").Uint(10000));
   }
@@ -262,6 +262,9 @@ void ReadController(const Node &N, ScenarioController &C) {
   }
   if (N.Has("silent_after_reset")) {
     C.SilentAfterReset = N.At("silent_after_reset").Bool();
+  }
+  if (N.Has("never_answers")) {
+    C.NeverAnswers = N.At("never_answers").Bool();
   }
 }
 

@@ -43,6 +43,9 @@ struct ScenarioController {
   // After the S3 power-on reset the controller no longer answers (a dead
   // controller on resume).
   bool SilentAfterReset = false;
+  // The controller takes messages but never answers, from power-on: the
+  // driver's answer wait would never end, and the model's watchdog stops it.
+  bool NeverAnswers = false;
   bool operator==(const ScenarioController &) const = default;
 };
 

@@ -139,6 +139,9 @@ class Player {
     for (const auto &H : P->hubs) {
       sim::QeltController &Q = H->Qelt();
       Q.SetBusyReads(S.Controller.Latency);
+      if (S.Controller.NeverAnswers) {
+        Q.SetNeverAnswer(true);
+      }
       if (S.Controller.Default) {
         Q.SetUnknownHandler(HandlerFor(*S.Controller.Default));
         for (uint32_t Builtin : {sim::QeltMsgEcho, sim::QeltMsgVersion, sim::QeltMsgChecksum, sim::QeltMsgNonZero}) {
@@ -208,6 +211,10 @@ class Player {
       if (const AssertionInfo *A = FindAssertion(H.Code)) {
         Reason += std::string(", ") + A->Name + ": " + A->Meaning;
       }
+    } else if (!H.Message.empty()) {
+      // A watchdog or a device that gave up: what it saw ("controller never
+      // answered: bus 0x20, message 0x30").
+      Reason += ": " + H.Message;
     }
     Result.Report.Reasons.push_back(Reason + ")");
     Sec.Halt = H;
