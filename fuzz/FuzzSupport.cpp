@@ -37,9 +37,11 @@ sim::Platform &BootedPlatform(const sim::PlatformOptions &Options,
 
 void ClearRecords(sim::Platform &P) {
   P.machine.ClearLog();
+  P.machine.ClearPortWrites();
   P.debugPrint.Clear();
   P.firmware.ClearCalls();
   P.s3SaveState.ClearScript();
+  P.s3SaveState.ClearCalls();
   for (const auto &H : P.hubs) {
     H->Qelt().ClearMessages();
   }

@@ -36,8 +36,9 @@ sim::Platform &BootedPlatform(const sim::PlatformOptions &Options,
                               const std::function<void(sim::Platform &)> &Prepare = {});
 
 // Clears what the model records and that would otherwise grow with every
-// input: the access log, the trace lines, the boot-service call log, the
-// resume script of the S3 Save State service, the hubs' message histories.
+// input: the access log and the values written to ports, the trace lines,
+// the boot-service call log, the resume script and call log of the S3 Save
+// State service, the hubs' message histories.
 // None of it is state the driver reads back.
 void ClearRecords(sim::Platform &P);
 

@@ -131,6 +131,8 @@ class Machine {
   void SetPortWriter(uint16_t Port, std::function<void(uint8_t Width, uint32_t Value)> Writer);
   // Values written to a port, in order (back door).
   std::vector<uint32_t> PortWrites(uint16_t Port) const;
+  // Forgets the values written to every port (back door; long runs).
+  void ClearPortWrites() { PortWritten.clear(); }
   // Line status at 0x3FD: Sequence is answered first, one value per read,
   // then Steady for ever. Default: no sequence, steady 0x60 (ready).
   void SetLineStatus(std::vector<uint8_t> Sequence, uint8_t Steady);

@@ -80,6 +80,7 @@ class S3SaveState {
   void ClearScript() { Entries.clear(); }
   // Every Write call in order, refused ones included.
   const std::vector<WriteCall> &Calls() const { return CallLog; }
+  void ClearCalls() { CallLog.clear(); }
   // Misuse: unknown op codes or widths, a count other than 1, null
   // pointers, calls of Insert, Label or Compare.
   const std::vector<std::string> &Violations() const { return ViolationLog; }
