@@ -309,6 +309,19 @@ TEST_F(S3Lifecycle, TableMissingAtFirstConstructionIsCreatedByTheNext) {
   EXPECT_EQ(Header()->NextRecordOffset, 0x30u + 2 * 24);
 }
 
+TEST_F(S3Lifecycle, ImageWhoseEventsFailedAppendsToTheTableCreatedLater) {
+  // Image 0 joined the record but could not create its events, so no table;
+  // image 1 then creates events and table. Both append to that table.
+  LoadAttached();
+  Fw().FailService(Firmware::Service::CreateEventEx, 1);
+  ASSERT_EQ(Construct(0), EFI_UNSUPPORTED);
+  ASSERT_EQ(Construct(1), EFI_SUCCESS);
+  ASSERT_TRUE(P().InstallSmmReadyToLock());
+  EXPECT_EQ(Append(S3OpMemWrite, 2, 0xFED80000, 1, 0, 0, 0, 0), S3Success);
+  EXPECT_EQ(Append(S3OpMemWrite, 2, 0xFED80000, 2, 0, 0, 0, 1), S3Success);
+  EXPECT_EQ(Header()->NextRecordOffset, 0x30u + 2 * 24);
+}
+
 TEST_F(S3Lifecycle, TableSizeWhoseBlockWouldWrapIsRefused) {
   Pcd().Set(PcdS3TableSize, ~0ULL - 1);
   EXPECT_EQ(Construct(), EFI_OUT_OF_RESOURCES);
