@@ -25,6 +25,8 @@
 #include "platform/PlatformData.h"
 #include "s3save/S3Save.h"
 #include "sim/HeapHobBuilder.h"
+#include "sim/Scenario.h"
+#include "tools/Engine.h"
 
 namespace {
 
@@ -346,6 +348,45 @@ TEST_F(SweepCoverage, EveryFailurePointOfTheBootIsSwept) {
   EXPECT_EQ(Rows("CreateEvent") - Rows("CreateEventEx"), CreateEvents);
   EXPECT_EQ(Rows("RegisterProtocolNotify"), ProtocolNotifies);
   EXPECT_EQ(Rows("Install"), ProtocolInstalls);
+}
+
+// The program's verdict names every resume entry the boot lost: those the
+// full table refused with status 7, and those of a request after the table
+// was handed over, which the library drops without an error.
+TEST(LostEntries, VerdictNamesEveryEntryTheReplayLacks) {
+  // 17 memory writes of 24 bytes and one memory poll of 40 per request: 37
+  // requests fill this table up to the 2 bytes of the terminator exactly.
+  constexpr uint64_t ExactFit = S3TableFirstRecord + 37 * (17 * 24 + 40) + 2;
+  sim::Scenario S;
+  S.Name = "exact-fit";
+  S.Instances = {{0, PciAddress(0, 0x20, 0, 0, 0), {}}};
+  S.Pcd[PcdS3TableSize] = ExactFit;
+  sim::ScenarioStep Request;
+  Request.Kind = sim::StepKind::Request;
+  Request.Message = sim::QeltMsgEcho;
+  Request.Args = {1, 2, 3, 4, 5, 6};
+  sim::ScenarioStep Lock, Close, Resume;
+  Lock.Kind = sim::StepKind::ReadyToLock;
+  Close.Kind = sim::StepKind::ReadyToBoot;
+  Resume.Kind = sim::StepKind::Resume;
+  sim::ScenarioStep Filling = Request;
+  Filling.Repeat = 39;
+  S.Steps = {Lock, Filling, Close, Request, Resume};
+
+  const pirnsim::PlayResult Result = pirnsim::Play(S, {});
+  const std::vector<std::string> &Reasons = Result.Report.Reasons;
+  ASSERT_GE(Reasons.size(), 2u);
+  EXPECT_EQ(Reasons[0],
+            "Step 2: request to instance 0, message 0x1, calls 38 to 39 of 39: resume entries 1 to 18 (argument word 0 "
+            "to the answer poll) of each call refused: \"No enough space for s3 data save\"; the replay cannot repeat "
+            "the request");
+  EXPECT_EQ(Reasons[1],
+            "Step 4: request to instance 0, message 0x1: resume entries 1 to 18 (argument word 0 to the answer poll) "
+            "recorded nowhere: the table was handed over at ready-to-boot; the replay cannot repeat the request");
+  // The 37th request fit exactly and is in the table the handler received.
+  ASSERT_NE(Result.Report.Handoff, std::nullopt);
+  EXPECT_EQ(Result.Report.Handoff->Table.NextRecordOffset, ExactFit - 2);
+  EXPECT_EQ(Result.Report.Handoff->Table.Records.size(), 37u * 18u);
 }
 
 }  // namespace

@@ -52,6 +52,26 @@ sim::QeltHandler HandlerFor(const sim::ScenarioHandler &H) {
 
 std::string RegisterText(uint64_t Key) { return sim::HubRegisterName(Key); }
 
+// A request that reaches the mailbox leaves 18 resume entries: index and data
+// for each of the six argument words, the command and the doorbell, then the
+// index for the poll and the poll of the answer.
+constexpr size_t RequestResumeEntries = 18;
+
+std::string ResumeEntryPart(size_t Entry) {
+  if (Entry <= 12) {
+    return "argument word " + std::to_string((Entry - 1) / 2);
+  }
+  return Entry <= 14 ? "the command" : Entry <= 16 ? "the doorbell" : "the answer poll";
+}
+
+// The messages with which the resume library refuses an entry (status 7).
+constexpr const char *RefusalMessages[] = {
+    "No enough space for s3 data save\n",
+    "TevS3Lib table allocate fail\n",
+    "TevS3Lib table Signature check fail\n",
+    "TevS3Lib table boundary check fail\n",
+};
+
 class Player {
  public:
   Player(const sim::Scenario &S, const PlayOptions &O) : S(S), O(O) {}
@@ -397,8 +417,14 @@ class Player {
         break;
       }
     }
+    std::vector<LostEntries> Lost;
     for (uint32_t Call = 0; Call < Step.Repeat && !Halted; Call++) {
       const size_t Before = Target != nullptr ? Target->Qelt().Messages().size() : 0;
+      const size_t ScriptBefore = P->s3SaveState.Script().size();
+      const size_t TableBefore = TableCount;
+      const size_t TraceBefore = P->debugPrint.Lines().size();
+      const TEV_S3_LIB_PRIVATE_DATA *Record = SharedRecord();
+      const bool HandedOver = Record != nullptr && Record->TableClosed != 0;
       Args = Step.Args;
       Response.fill(0xA5A5A5A5);
       Status = EFI_ABORTED;
@@ -407,6 +433,15 @@ class Player {
       Guarded(Sec, [this, Proto, Instance, Message] {
         Status = Proto->ServiceRequest(Proto, Instance, Message, Args.data(), Response.data());
       });
+      if (!Halted && Message != QeltInvalidMessageId) {
+        // Every entry the request made is in the script or in the table,
+        // unless the resume library refused it or the table was gone.
+        CollectTableEntries(Sec);
+        const size_t Arrived = P->s3SaveState.Script().size() - ScriptBefore + TableCount - TableBefore;
+        if (Arrived < RequestResumeEntries) {
+          Lost.push_back({Call, Arrived, HandedOver, RefusalSince(TraceBefore)});
+        }
+      }
       F.Status = Status;
       if (EfiError(Status)) {
         F.Failures++;
@@ -426,9 +461,70 @@ class Player {
         HarvestLog(Sec);
       }
     }
+    ReportLost(Sec, Step, Lost);
     Sec.Request = F;
     Finish(Sec);
     Result.Report.Sections.push_back(std::move(Sec));
+  }
+
+  // Resume entries of one request call that reached neither the script nor
+  // the table. Entries are lost from the first refused one to the end: a
+  // full table refuses every record at least as large as the first refusal.
+  struct LostEntries {
+    uint32_t Call;
+    size_t Arrived;
+    bool HandedOver;
+    std::string Refusal;  // the library's message, if one was traced
+  };
+
+  std::string RefusalSince(size_t TraceMark) const {
+    const auto &Lines = P->debugPrint.Lines();
+    for (size_t I = Lines.size(); I > TraceMark; I--) {
+      for (const char *Message : RefusalMessages) {
+        if (Lines[I - 1].Text == Message) {
+          return std::string(Message, std::strlen(Message) - 1);
+        }
+      }
+    }
+    return "";
+  }
+
+  // One verdict reason per run of calls that lost the same entries.
+  void ReportLost(Section &Sec, const sim::ScenarioStep &Step, const std::vector<LostEntries> &Lost) {
+    size_t Total = 0;
+    for (size_t First = 0; First < Lost.size();) {
+      size_t Last = First;
+      while (Last + 1 < Lost.size() && Lost[Last + 1].Call == Lost[Last].Call + 1 &&
+             Lost[Last + 1].Arrived == Lost[First].Arrived && Lost[Last + 1].HandedOver == Lost[First].HandedOver &&
+             Lost[Last + 1].Refusal == Lost[First].Refusal) {
+        Last++;
+      }
+      const LostEntries &L = Lost[First];
+      std::string Calls;
+      if (Step.Repeat > 1) {
+        Calls = First == Last ? ", call " + std::to_string(L.Call + 1)
+                              : ", calls " + std::to_string(L.Call + 1) + " to " + std::to_string(Lost[Last].Call + 1);
+        Calls += " of " + std::to_string(Step.Repeat);
+      }
+      const size_t From = L.Arrived + 1;
+      std::string Entries = From == RequestResumeEntries
+                                ? "resume entry 18 (" + ResumeEntryPart(From) + ")"
+                                : "resume entries " + std::to_string(From) + " to 18 (" + ResumeEntryPart(From) +
+                                      " to " + ResumeEntryPart(RequestResumeEntries) + ")";
+      if (First != Last) {
+        Entries += " of each call";
+      }
+      const std::string Why = L.HandedOver        ? "recorded nowhere: the table was handed over at ready-to-boot"
+                              : L.Refusal.empty() ? "refused by the resume recorder"
+                                                  : "refused: \"" + L.Refusal + "\"";
+      Result.Report.Reasons.push_back(Sec.Title + Calls + ": " + Entries + " " + Why +
+                                      "; the replay cannot repeat the request");
+      Total += (Last - First + 1) * (RequestResumeEntries - L.Arrived);
+      First = Last + 1;
+    }
+    if (Total > 0) {
+      Sec.Facts.emplace_back("resume entries", std::to_string(Total) + " lost");
+    }
   }
 
   // Takes the written registers out of the log and clears it (repeated
