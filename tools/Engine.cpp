@@ -262,7 +262,8 @@ class Player {
     return 0;
   }
 
-  void Finish(Section &Sec) {
+  // Moves the trace lines printed since TraceMark into the section.
+  void TakeTraces(Section &Sec) {
     const auto &Lines = P->debugPrint.Lines();
     for (size_t I = TraceMark; I < Lines.size(); I++) {
       std::string Text = Lines[I].Text;
@@ -271,6 +272,10 @@ class Player {
       }
       Sec.Traces.push_back({Lines[I].Filter, Text});
     }
+  }
+
+  void Finish(Section &Sec) {
+    TakeTraces(Sec);
     const auto &Log = P->machine.Log();
     for (const auto &A : Log) {
       if (A.Kind == sim::AccessKind::PortWrite && A.Address == 0x80) {
@@ -439,7 +444,7 @@ class Player {
         CollectTableEntries(Sec);
         const size_t Arrived = P->s3SaveState.Script().size() - ScriptBefore + TableCount - TableBefore;
         if (Arrived < RequestResumeEntries) {
-          Lost.push_back({Call, Arrived, HandedOver, RefusalSince(TraceBefore)});
+          NoteLost(Lost, {Call, Call, Arrived, HandedOver, RefusalSince(TraceBefore)});
         }
       }
       F.Status = Status;
@@ -458,8 +463,14 @@ class Player {
       }
       if (Call + 1 < Step.Repeat) {
         // Keep one section per step, but do not let the log grow without end.
-        HarvestLog(Sec);
+        HarvestLog(Sec, Call < KeptCalls);
       }
+    }
+    if (DroppedLines > 0) {
+      Sec.Facts.emplace_back("kept", "trace lines, post codes and accesses of calls 1 to " + std::to_string(KeptCalls) +
+                                         " and of the last call; " + std::to_string(DroppedLines) +
+                                         " trace lines of the others left out");
+      DroppedLines = 0;
     }
     ReportLost(Sec, Step, Lost);
     Sec.Request = F;
@@ -467,15 +478,30 @@ class Player {
     Result.Report.Sections.push_back(std::move(Sec));
   }
 
-  // Resume entries of one request call that reached neither the script nor
-  // the table. Entries are lost from the first refused one to the end: a
-  // full table refuses every record at least as large as the first refusal.
+  // Resume entries of a run of request calls that reached neither the
+  // script nor the table. Entries are lost from the first refused one to the
+  // end: a full table refuses every record at least as large as the first
+  // refusal.
   struct LostEntries {
-    uint32_t Call;
-    size_t Arrived;
+    uint32_t FirstCall;
+    uint32_t LastCall;
+    size_t Arrived;  // entries of each call that did arrive
     bool HandedOver;
     std::string Refusal;  // the library's message, if one was traced
   };
+
+  // Adds one call's loss, extending the last run when it lost the same.
+  static void NoteLost(std::vector<LostEntries> &Lost, LostEntries Call) {
+    if (!Lost.empty()) {
+      LostEntries &Run = Lost.back();
+      if (Run.LastCall + 1 == Call.FirstCall && Run.Arrived == Call.Arrived && Run.HandedOver == Call.HandedOver &&
+          Run.Refusal == Call.Refusal) {
+        Run.LastCall = Call.FirstCall;
+        return;
+      }
+    }
+    Lost.push_back(std::move(Call));
+  }
 
   std::string RefusalSince(size_t TraceMark) const {
     const auto &Lines = P->debugPrint.Lines();
@@ -492,18 +518,12 @@ class Player {
   // One verdict reason per run of calls that lost the same entries.
   void ReportLost(Section &Sec, const sim::ScenarioStep &Step, const std::vector<LostEntries> &Lost) {
     size_t Total = 0;
-    for (size_t First = 0; First < Lost.size();) {
-      size_t Last = First;
-      while (Last + 1 < Lost.size() && Lost[Last + 1].Call == Lost[Last].Call + 1 &&
-             Lost[Last + 1].Arrived == Lost[First].Arrived && Lost[Last + 1].HandedOver == Lost[First].HandedOver &&
-             Lost[Last + 1].Refusal == Lost[First].Refusal) {
-        Last++;
-      }
-      const LostEntries &L = Lost[First];
+    for (const LostEntries &L : Lost) {
+      const bool Single = L.FirstCall == L.LastCall;
       std::string Calls;
       if (Step.Repeat > 1) {
-        Calls = First == Last ? ", call " + std::to_string(L.Call + 1)
-                              : ", calls " + std::to_string(L.Call + 1) + " to " + std::to_string(Lost[Last].Call + 1);
+        Calls = Single ? ", call " + std::to_string(L.FirstCall + 1)
+                       : ", calls " + std::to_string(L.FirstCall + 1) + " to " + std::to_string(L.LastCall + 1);
         Calls += " of " + std::to_string(Step.Repeat);
       }
       const size_t From = L.Arrived + 1;
@@ -511,7 +531,7 @@ class Player {
                                 ? "resume entry 18 (" + ResumeEntryPart(From) + ")"
                                 : "resume entries " + std::to_string(From) + " to 18 (" + ResumeEntryPart(From) +
                                       " to " + ResumeEntryPart(RequestResumeEntries) + ")";
-      if (First != Last) {
+      if (!Single) {
         Entries += " of each call";
       }
       const std::string Why = L.HandedOver        ? "recorded nowhere: the table was handed over at ready-to-boot"
@@ -519,28 +539,43 @@ class Player {
                                                   : "refused: \"" + L.Refusal + "\"";
       Result.Report.Reasons.push_back(Sec.Title + Calls + ": " + Entries + " " + Why +
                                       "; the replay cannot repeat the request");
-      Total += (Last - First + 1) * (RequestResumeEntries - L.Arrived);
-      First = Last + 1;
+      Total += (static_cast<size_t>(L.LastCall - L.FirstCall) + 1) * (RequestResumeEntries - L.Arrived);
     }
     if (Total > 0) {
       Sec.Facts.emplace_back("resume entries", std::to_string(Total) + " lost");
     }
   }
 
-  // Takes the written registers out of the log and clears it (repeated
-  // requests), keeping post codes and accesses for the report.
-  void HarvestLog(Section &Sec) {
+  // A repeated request keeps what its first KeptCalls calls and its last
+  // call printed and posted; a million calls would otherwise hold gigabytes
+  // of report.
+  static constexpr uint32_t KeptCalls = 100;
+  size_t DroppedLines = 0;
+
+  // Takes the written registers out of the log and clears it, and moves the
+  // trace lines into the section (repeated requests), keeping post codes,
+  // accesses and trace lines for the report when Keep is set.
+  void HarvestLog(Section &Sec, bool Keep) {
     for (const auto &A : P->machine.Log()) {
       if (A.Kind == sim::AccessKind::PortWrite && A.Address == 0x80) {
-        Sec.PostCodes.push_back({A.Width, static_cast<uint32_t>(A.Value)});
+        if (Keep) {
+          Sec.PostCodes.push_back({A.Width, static_cast<uint32_t>(A.Value)});
+        }
       } else if (A.Kind == sim::AccessKind::SysRegWrite) {
         Written.insert(A.Address);
       }
-      if (O.Accesses) {
+      if (O.Accesses && Keep) {
         Sec.Accesses.push_back(A);
       }
     }
     P->machine.ClearLog();
+    if (Keep) {
+      TakeTraces(Sec);
+    } else {
+      DroppedLines += P->debugPrint.Lines().size() - TraceMark;
+    }
+    P->debugPrint.Clear();
+    TraceMark = 0;
   }
 
   void ReadyToBoot(const std::string &Prefix, const sim::ScenarioStep &Step) {
