@@ -13,6 +13,7 @@
 #include "driver/Driver.h"
 #include "sim/Scenario.h"
 #include "tools/Engine.h"
+#include "tools/Report.h"
 
 namespace {
 
@@ -115,6 +116,34 @@ INSTANTIATE_TEST_SUITE_P(
       }
       return Name;
     });
+
+// A request repeated up to the loader's limit must not hold its whole story in
+// memory: past the first 100 calls only the last call's trace lines and post
+// codes are kept, and the report says how many lines were left out.
+TEST(WatchdogProgram, RepeatedRequestKeepsABoundedReport) {
+  const auto RequestSection = [](uint32_t Repeat) {
+    sim::Scenario S;
+    S.Name = "repeat";
+    S.Instances = {{0, PciAddress(0, 0x20, 0, 0, 0), {}}};
+    sim::ScenarioStep Request;
+    Request.Kind = sim::StepKind::Request;
+    Request.Message = sim::QeltMsgEcho;
+    Request.Repeat = Repeat;
+    S.Steps = {Request};
+    const pirnsim::RunReport R = pirnsim::Play(S, {}).Report;
+    return R.Sections.back();
+  };
+  const pirnsim::Section One = RequestSection(1);
+  const pirnsim::Section Many = RequestSection(250);
+  ASSERT_FALSE(One.Traces.empty());
+  EXPECT_EQ(Many.Traces.size(), 101 * One.Traces.size());
+  EXPECT_EQ(Many.PostCodes.size(), 101 * One.PostCodes.size());
+  ASSERT_FALSE(Many.Facts.empty());
+  EXPECT_EQ(Many.Facts.back(),
+            (std::pair<std::string, std::string>{
+                "kept", "trace lines, post codes and accesses of calls 1 to 100 and of the last call; " +
+                            std::to_string(149 * One.Traces.size()) + " trace lines of the others left out"}));
+}
 
 TEST(WatchdogProgram, PirnsimEndsWithStatusOneAndSaysWhatHung) {
   const std::string Command =
