@@ -1,10 +1,13 @@
 // Loading private copies of the driver image.
 #include "sim/Image.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -24,10 +27,44 @@ namespace {
   std::abort();
 }
 
-// Copies Source to a fresh file in the temporary directory; returns its path.
-std::string PrivateCopy(const char *Source) {
+std::string TempDir() {
   const char *Dir = std::getenv("TMPDIR");
-  std::string Path = std::string(Dir != nullptr && *Dir != 0 ? Dir : "/tmp") + "/PirnBaseDxe-XXXXXX.so";
+  return Dir != nullptr && *Dir != 0 ? Dir : "/tmp";
+}
+
+constexpr char kCopyPrefix[] = "PirnBaseDxe-";
+
+// Copies left behind by processes that died without unloading their images
+// (a crash, an abort, a death test's child) are removed once per process.
+void SweepStaleCopies(const std::string &Dir) {
+  static bool Swept = false;
+  if (Swept) {
+    return;
+  }
+  Swept = true;
+  DIR *D = opendir(Dir.c_str());
+  if (D == nullptr) {
+    return;
+  }
+  while (const dirent *E = readdir(D)) {
+    const std::string Name = E->d_name;
+    if (Name.rfind(kCopyPrefix, 0) != 0) {
+      continue;
+    }
+    const long Pid = std::strtol(Name.c_str() + sizeof kCopyPrefix - 1, nullptr, 10);
+    if (Pid > 0 && kill(static_cast<pid_t>(Pid), 0) != 0 && errno == ESRCH) {
+      unlink((Dir + "/" + Name).c_str());
+    }
+  }
+  closedir(D);
+}
+
+// Copies Source to a fresh file in the temporary directory; returns its path.
+// The name carries the process id, so stale copies can be recognised.
+std::string PrivateCopy(const char *Source) {
+  const std::string Dir = TempDir();
+  SweepStaleCopies(Dir);
+  std::string Path = Dir + "/" + kCopyPrefix + std::to_string(getpid()) + "-XXXXXX.so";
   const int Out = mkstemps(Path.data(), 3);
   if (Out < 0) {
     Fatal("cannot create a temporary copy in " + Path);
