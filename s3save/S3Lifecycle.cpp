@@ -122,15 +122,16 @@ EFI_STATUS TevS3SaveLibConstructor(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABL
   }
   TEV_S3_LIB_PRIVATE_DATA *Private = reinterpret_cast<TEV_S3_LIB_PRIVATE_DATA *>(Shared);
   mTevS3LibPrivateData = Private;
-  // Every image sharing the record learns the size of the block from the
-  // same request, so that its table check knows where the end marker must
-  // be, whichever image creates the table.
-  const UINT64 Size = RequestedTableSize(Pcd);
-  mS3TableSize = Size;
 
+  // Every image sharing the record learns the size of the block from the
+  // same request (token 1347), so that its table check knows where the end
+  // marker must be, whichever image creates the table. The image that
+  // creates the table reads the request at its usual place, after the table
+  // token; the others read it on their way out.
   if (Private->RefCount == 1) {
     const EFI_STATUS Status = CreateTableEvents();
     if (EfiError(Status)) {
+      mS3TableSize = RequestedTableSize(Pcd);
       return Status;
     }
   }
@@ -139,9 +140,12 @@ EFI_STATUS TevS3SaveLibConstructor(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABL
   mS3ReferenceHeld = TRUE;
 
   if (Pcd->Get64(PcdS3Table) != 0) {
+    mS3TableSize = RequestedTableSize(Pcd);
     return EFI_SUCCESS;
   }
 
+  const UINT64 Size = RequestedTableSize(Pcd);
+  mS3TableSize = Size;
   TracePrint(FilterFlow, "TevS3LibTableHeader buffer size = 0x%x\n", Size);
   // A size whose block length would wrap is as unobtainable as an exhausted
   // pool. Nothing is published then, so a later constructor tries again.

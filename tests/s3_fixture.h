@@ -80,10 +80,19 @@ class S3Fixture : public PlatformFixture {
   void Write(UINT64 Offset, uint64_t Value, unsigned Bytes) { std::memcpy(Table() + Offset, &Value, Bytes); }
 
   std::vector<std::string> Flow() { return Trace().Texts(FilterFlow); }
-  // Forget what set-up did: access log, trace lines, firmware calls.
+  // The PCD calls made since the last Forget, as "Get64 1345".
+  std::vector<std::string> PcdOrder() {
+    std::vector<std::string> Order;
+    for (const auto &C : Pcd().Calls()) {
+      Order.push_back(C.Accessor + " " + std::to_string(C.Token));
+    }
+    return Order;
+  }
+  // Forget what set-up did: access log, trace lines, firmware and PCD calls.
   void Forget() {
     M().ClearLog();
     Trace().Clear();
     Fw().ClearCalls();
+    Pcd().ClearCalls();
   }
 };

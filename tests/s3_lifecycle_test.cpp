@@ -62,6 +62,8 @@ TEST_P(S3TableSize, FirstConstructorCreatesRecordTableAndEvents) {
   ASSERT_EQ(Construct(), EFI_SUCCESS);
   EXPECT_EQ(Flow(), (std::vector<std::string>{Allocation, CreateEvents, C.Trace}));
   EXPECT_EQ(M().Log(), std::vector<Access>{WindowRead});
+  EXPECT_EQ(PcdOrder(),
+            (std::vector<std::string>{"Get64 1345", "Set64 1345", "Get64 1346", "Get64 1347", "Set64 1346"}));
   EXPECT_EQ(*PIRN_SYMBOL(Img(), mPcieCfgBase), 0xE0000000u);
 
   // The record, published through token 1345 and known to the image.
@@ -127,6 +129,8 @@ TEST_F(S3Lifecycle, LaterImagesJoinAndEventsAreCreatedAgainAfterDestructors) {
   ASSERT_EQ(Construct(1), EFI_SUCCESS);
   EXPECT_TRUE(Flow().empty());
   EXPECT_EQ(M().Log(), std::vector<Access>{WindowRead});
+  // It also learns the requested size, after finding the table.
+  EXPECT_EQ(PcdOrder(), (std::vector<std::string>{"Get64 1345", "Get64 1346", "Get64 1347"}));
   EXPECT_EQ(Fw().AllocationCount(), Allocations);
   EXPECT_EQ(ImagePrivate(1), Shared());
   EXPECT_EQ(*PIRN_SYMBOL(Img(1), mPcieCfgBase), 0xE0000000u);
