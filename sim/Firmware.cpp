@@ -194,6 +194,8 @@ Firmware::Firmware() {
     Fatal("only one Firmware may be alive at a time");
   }
   gCurrent = this;
+  const char *Report = std::getenv("PIRN_SIM_REPORT_POOL");
+  ReportPoolAtTeardown = Report != nullptr && std::strcmp(Report, "1") == 0;
 
   Boot.Hdr.Signature = EFI_BOOT_SERVICES_SIGNATURE;
   Boot.Hdr.Revision = (2 << 16) | 70;
@@ -259,8 +261,10 @@ Firmware::~Firmware() {
       Bytes += A.Size;
       std::free(A.Buffer);
     }
-    std::fprintf(stderr, "sim::Firmware: %zu pool allocation(s), %zu byte(s), still live at teardown; freed\n",
-                 Pool.size(), Bytes);
+    if (ReportPoolAtTeardown) {
+      std::fprintf(stderr, "sim::Firmware: %zu pool allocation(s), %zu byte(s), still live at teardown; freed\n",
+                   Pool.size(), Bytes);
+    }
   }
   gCurrent = nullptr;
 }

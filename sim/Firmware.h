@@ -76,6 +76,11 @@ class Firmware {
   size_t AllocationCount() const { return AllocatePoolCalls; }
   // The nth AllocatePool call from now fails with EFI_OUT_OF_RESOURCES.
   void FailAllocation(unsigned Nth = 1) { FailService(Service::AllocatePool, Nth); }
+  // Pool still live when the firmware goes away is freed silently: the
+  // driver keeps its shared record and heap nodes by design. With this set
+  // (or PIRN_SIM_REPORT_POOL=1 in the environment at construction) the
+  // destructor also prints a count of those allocations to stderr.
+  void SetReportPoolAtTeardown(bool Report) { ReportPoolAtTeardown = Report; }
 
   // ---- Events and TPL -----------------------------------------------------
   EFI_TPL CurrentTpl() const { return Tpl; }
@@ -163,6 +168,7 @@ class Firmware {
 
   std::vector<Allocation> Pool;
   size_t AllocatePoolCalls = 0;
+  bool ReportPoolAtTeardown = false;
 
   EFI_TPL Tpl = TPL_APPLICATION;
   std::vector<std::unique_ptr<Event>> Events;  // closed ones are kept, marked
