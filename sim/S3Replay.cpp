@@ -30,7 +30,10 @@ const char *ReplayOriginName(ReplayOrigin Origin) { return Origin == ReplayOrigi
 std::string ItemName(const ReplayItem &Item) {
   std::string Name = std::string(ReplayOriginName(Item.Origin)) + " #" + std::to_string(Item.Index + 1);
   if (Item.Origin == ReplayOrigin::Table) {
-    Name += " @" + Hex(Item.TableOffset);
+    // Four digits at least, as the decoded table lists its records.
+    char Offset[24];
+    std::snprintf(Offset, sizeof Offset, " @0x%04llX", static_cast<unsigned long long>(Item.TableOffset));
+    Name += Offset;
   }
   return Name;
 }

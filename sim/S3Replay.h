@@ -33,7 +33,7 @@ struct ReplayItem {
   size_t Index = 0;          // position in its script or table (from 0)
   uint64_t TableOffset = 0;  // table records: offset of the record
 };
-// "script #12" or "table #3 @0x78".
+// "script #12" or "table #3 @0x0078".
 std::string ItemName(const ReplayItem &Item);
 
 enum class ReplayOutcome : uint8_t {

@@ -528,13 +528,15 @@ Scenario DefaultScenario() {
 const std::string &DefaultScenarioJson() {
   static const std::string Text = R"json({
   "name": "default",
-  "description": "Two hub instances. Three requests (one refused by the controller, one with the reserved message id 0xFF), the first PCI I/O installation, SMM ready-to-lock, two more requests recorded into the resume table, ready-to-boot with the hand-off, then an S3 resume.",
+  "description": "The model's default platform: four hub instances (ids 0 to 3 on buses 0x00, 0x20, 0x40 and 0x60 of segment 0, under one root that is not an instance) and three heap HOBs (two to migrate, one of them for runtime pool, and one to stay). Three requests (one refused by the controller, one with the reserved message id 0xFF), the first PCI I/O installation locking all four instances, SMM ready-to-lock, two more requests recorded into the resume table, ready-to-boot with the hand-off, then an S3 resume.",
   "mode": "simulator",
   "images": 1,
   "platform": {
     "instances": [
-      {"id": 0, "bus": "0x20", "power_on": {"0x101311AC": "0x00000100", "0x101313AC": "0x00000200"}},
-      {"id": 1, "bus": "0x40", "power_on": {"0x101315AC": "0x00000300"}}
+      {"id": 0, "bus": "0x00"},
+      {"id": 1, "bus": "0x20", "power_on": {"0x101311AC": "0x00000100", "0x101313AC": "0x00000200"}},
+      {"id": 2, "bus": "0x40", "power_on": {"0x101315AC": "0x00000300"}},
+      {"id": 3, "bus": "0x60"}
     ],
     "topology_levels": 1,
     "controller": {
@@ -546,17 +548,18 @@ const std::string &DefaultScenarioJson() {
     "pcd": {"850": false, "1185": false, "1108": 2, "1184": 0, "1189": "0x0C910600", "1347": "0x4000"},
     "comm_buffer": true,
     "heap_hobs": [
-      {"data_size": 32, "pool": 4, "migrate": 1},
-      {"data_size": 16, "pool": 8, "migrate": 1}
+      {"data_size": 12, "pool": 0, "migrate": 1},
+      {"data_size": 100, "pool": 8, "migrate": 1},
+      {"data_size": 4, "pool": 0, "migrate": 0}
     ]
   },
   "steps": [
-    {"step": "request", "instance": 0, "message": "0x002", "note": "firmware version"},
-    {"step": "request", "instance": 1, "message": "0x020", "args": [0, 5, 0, 0, 0, 0], "note": "refused: argument 0 must not be zero"},
+    {"step": "request", "instance": 1, "message": "0x002", "note": "firmware version"},
+    {"step": "request", "instance": 2, "message": "0x020", "args": [0, 5, 0, 0, 0, 0], "note": "refused: argument 0 must not be zero"},
     {"step": "request", "instance": 0, "message": "0xFF", "args": [7, 7, 7, 7, 7, 7], "note": "reserved id, never sent"},
     {"step": "pci_io", "note": "first PCI I/O protocol installed"},
     {"step": "ready_to_lock"},
-    {"step": "request", "instance": 1, "message": "0x010", "args": [1, 2, 3, 4, 5, 6], "note": "checksum, recorded into the table"},
+    {"step": "request", "instance": 3, "message": "0x010", "args": [1, 2, 3, 4, 5, 6], "note": "checksum, recorded into the table"},
     {"step": "request", "instance": 0, "message": "0x021", "args": ["0x1000", "0x2000", 0, 0, 0, 0], "note": "platform message, recorded into the table"},
     {"step": "ready_to_boot"},
     {"step": "resume"}

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -56,7 +57,7 @@ TEST_F(PirnsimCli, DefaultRunTellsTheWholeStoryWithAGoodVerdict) {
   EXPECT_EQ(O.Status, 0) << O.Out;
   for (const char *Part : {"-- Start-up of driver image 0 --", "KORVU_TP:[B000A902]", "0xB000A93E  mailbox request",
                            "BIOS_QELT_MSG_ID_32, Return Status = 3", "QELTServiceRequest INVALID!!",
-                           "PirnBaseSetHwInitLock Enter", "-- Resume script (S3 Save State), 48 entries --",
+                           "PirnBaseSetHwInitLock Enter", "-- Resume script (S3 Save State), 60 entries --",
                            "-- Hand-off to SMM --", "header GUID TevS3SmmHandler, message length 16, command 1",
                            "#18   @0x01C8  op 5  MEM_POLL", "restored", "VERDICT: GOOD"}) {
     EXPECT_NE(O.Out.find(Part), std::string::npos) << "missing: " << Part;
@@ -66,11 +67,36 @@ TEST_F(PirnsimCli, DefaultRunTellsTheWholeStoryWithAGoodVerdict) {
   EXPECT_EQ(J["verdict"]["good"], true);
   EXPECT_EQ(J["sections"].size(), 10U);
   EXPECT_EQ(J["handoff"]["table"]["records"].size(), 36U);
+  // Each step names the resume entries it left: the lock hook 24 script
+  // entries, a request after ready-to-lock 18 table records with offsets.
+  const auto &Lock = J["sections"][4];
+  EXPECT_EQ(Lock["kind"], "pci_io");
+  EXPECT_EQ(Lock["resume_entries"].size(), 24U);
+  EXPECT_EQ(Lock["resume_entries"][0]["where"], "script #37");
+  const auto &Table = J["sections"][6]["resume_entries"];
+  ASSERT_EQ(Table.size(), 18U);
+  EXPECT_EQ(Table[0]["origin"], "table");
+  EXPECT_EQ(Table[0]["offset"], "0x0030");
+  EXPECT_EQ(Table[17]["where"], "table #18 @0x01C8");
+  EXPECT_NE(O.Out.find("    table #1 @0x0030     MEM_WRITE"), std::string::npos);
 
   // The saved table decodes on its own.
   const Outcome D = RunPirnsim("decode-table " + File("table.bin"));
   EXPECT_EQ(D.Status, 0) << D.Out;
   EXPECT_NE(D.Out.find("36 records, terminated"), std::string::npos) << D.Out;
+}
+
+// The model frees the pool the driver keeps by design without a word; the
+// count of it is there for whoever asks.
+TEST_F(PirnsimCli, StandardErrorStaysQuietUnlessThePoolReportIsAsked) {
+  auto Errors = [this](const std::string &Environment) {
+    const std::string Command = Environment + " " + PIRNSIM_EXE + " >" + File("out.txt") + " 2>" + File("err.txt");
+    EXPECT_EQ(std::system(Command.c_str()), 0) << Command;
+    std::ifstream In(File("err.txt"));
+    return std::string(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+  };
+  EXPECT_EQ(Errors("env -u PIRN_SIM_REPORT_POOL"), "");
+  EXPECT_NE(Errors("env PIRN_SIM_REPORT_POOL=1").find("pool allocation(s)"), std::string::npos);
 }
 
 TEST_F(PirnsimCli, FailedVerdictExitsWithOne) {

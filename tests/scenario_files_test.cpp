@@ -2,6 +2,7 @@
 // loader refuses malformed input with the JSON path and the reason.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -22,6 +23,43 @@ bool AnyReasonContains(const pirnsim::RunReport &R, const std::string &Text) {
   return false;
 }
 
+// Every entry of the S3 Save State script, and every record of the table
+// the SMM handler received, is shown under exactly one section, in the
+// order it was filed.
+void ExpectEveryEntryShownOnce(const pirnsim::RunReport &R) {
+  std::vector<sim::ScriptEntry> Script;
+  std::vector<uint64_t> TableOffsets;
+  for (const auto &Sec : R.Sections) {
+    for (const auto &E : Sec.Entries) {
+      if (E.Item.Origin == sim::ReplayOrigin::Script) {
+        EXPECT_EQ(E.Item.Index, Script.size()) << Sec.Title;
+        Script.push_back(E.Item.Entry);
+      } else {
+        EXPECT_EQ(E.Item.Index, TableOffsets.size()) << Sec.Title;
+        TableOffsets.push_back(E.Item.TableOffset);
+      }
+    }
+  }
+  EXPECT_EQ(Script, R.Script);
+  if (R.Handoff && R.Handoff->Delivered) {
+    std::vector<uint64_t> Handed;
+    for (const auto &Record : R.Handoff->Table.Records) {
+      Handed.push_back(Record.Offset);
+    }
+    EXPECT_EQ(TableOffsets, Handed);
+  }
+}
+
+const pirnsim::Section &SectionOfKind(const pirnsim::RunReport &R, const std::string &Kind) {
+  for (const auto &Sec : R.Sections) {
+    if (Sec.Kind == Kind) {
+      return Sec;
+    }
+  }
+  ADD_FAILURE() << "no section of kind " << Kind;
+  return R.Sections.front();
+}
+
 struct Expectation {
   const char *File;
   bool Good;
@@ -37,6 +75,7 @@ TEST_P(ShippedScenario, PlaysWithItsExpectedVerdict) {
   const pirnsim::PlayResult Result = pirnsim::Play(*Load.Value, {});
   const pirnsim::RunReport &R = Result.Report;
   EXPECT_EQ(R.Good, E.Good);
+  ExpectEveryEntryShownOnce(R);
   if (E.Good) {
     // A failed replay may go on to misuse the hardware (a dead controller is
     // written while busy); a good run never does.
@@ -92,10 +131,70 @@ TEST(ScenarioFiles, DefaultScenarioShowsTheWholeStory) {
   EXPECT_EQ(R.Sections[1].Entries.front().Item.Origin, sim::ReplayOrigin::Script);
   EXPECT_EQ(R.Sections[6].Entries.size(), 18U);
   EXPECT_EQ(R.Sections[6].Entries.front().Item.Origin, sim::ReplayOrigin::Table);
+  EXPECT_EQ(R.Sections[6].Entries.front().Item.TableOffset, 0x30U);
+  // The lock hook locks all four instances and leaves an index and a data
+  // entry per lock register and instance.
+  const pirnsim::Section &Lock = R.Sections[4];
+  ASSERT_EQ(Lock.Kind, "pci_io");
+  EXPECT_EQ(Lock.Entries.size(), 4U * 3U * 2U);
+  ASSERT_EQ(Lock.Facts.size(), 4U);
+  for (const auto &[Bus, Values] : Lock.Facts) {
+    EXPECT_EQ(std::count(Values.begin(), Values.end(), '='), 3) << Bus;
+  }
+  EXPECT_EQ(R.Script.size(), 2U * 18U + 24U);
   ASSERT_TRUE(R.Handoff);
   EXPECT_TRUE(R.Handoff->Delivered);
   EXPECT_EQ(R.Handoff->Table.Records.size(), 36U);
   EXPECT_TRUE(R.Handoff->Table.Terminated);
+}
+
+TEST(ScenarioFiles, DefaultScenarioIsTheDefaultPlatform) {
+  const sim::Scenario S = sim::DefaultScenario();
+  // Instances 0 to 3 on buses 0x00, 0x20, 0x40, 0x60 under one root that is
+  // not an instance: byte for byte the model's default topology.
+  EXPECT_EQ(pirnsim::ScenarioTopology(S).Bytes(), sim::DefaultTopology().Bytes());
+  const std::vector<sim::HeapHob> Hobs = pirnsim::ScenarioHeapHobs(S);
+  const std::vector<sim::HeapHob> Default = sim::DefaultHeapHobs();
+  ASSERT_EQ(Hobs.size(), Default.size());
+  for (size_t I = 0; I < Hobs.size(); I++) {
+    EXPECT_EQ(Hobs[I].Signature, Default[I].Signature) << I;
+    EXPECT_EQ(Hobs[I].HeaderDataSize(), Default[I].HeaderDataSize()) << I;
+    EXPECT_EQ(Hobs[I].PoolSelector, Default[I].PoolSelector) << I;
+    EXPECT_EQ(Hobs[I].MigrateFlag, Default[I].MigrateFlag) << I;
+  }
+}
+
+// A PCI I/O installation after ready-to-lock: the lock hook's entries go
+// into the table and are shown as its records, with their offsets.
+TEST(ScenarioFiles, LockAfterReadyToLockShowsTableRecords) {
+  sim::Scenario S = sim::DefaultScenario();
+  std::swap(S.Steps[3], S.Steps[4]);  // ready-to-lock, then PCI I/O
+  ASSERT_EQ(S.Steps[4].Kind, sim::StepKind::PciIo);
+  const pirnsim::RunReport R = pirnsim::Play(S, {}).Report;
+  EXPECT_TRUE(R.Good) << (R.Reasons.empty() ? "" : R.Reasons.front());
+  ExpectEveryEntryShownOnce(R);
+  const pirnsim::Section &Lock = SectionOfKind(R, "pci_io");
+  ASSERT_EQ(Lock.Entries.size(), 24U);
+  for (size_t I = 0; I < Lock.Entries.size(); I++) {
+    EXPECT_EQ(Lock.Entries[I].Item.Origin, sim::ReplayOrigin::Table);
+    EXPECT_EQ(Lock.Entries[I].Item.TableOffset, 0x30U + 0x18U * I);
+  }
+}
+
+// A request whose entries the full table refused lists them as lost.
+TEST(ScenarioFiles, RefusedEntriesAreListedWithTheStep) {
+  const sim::ScenarioLoad Load = sim::LoadScenarioFile(ScenarioPath("table-full.json"));
+  ASSERT_TRUE(Load.Value) << Load.Error.Text();
+  const pirnsim::RunReport R = pirnsim::Play(*Load.Value, {}).Report;
+  const pirnsim::Section &Last = R.Sections[R.Sections.size() - 3];  // the request after the fill
+  ASSERT_EQ(Last.Kind, "request");
+  EXPECT_TRUE(Last.Entries.empty());
+  EXPECT_EQ(Last.Lost,
+            (std::vector<std::string>{"resume entries 1 to 18 (argument word 0 to the answer poll): refused: "
+                                      "\"No enough space for s3 data save\""}));
+  std::ostringstream Text;
+  pirnsim::WriteText(Text, R, {});
+  EXPECT_NE(Text.str().find("    LOST                 resume entries 1 to 18"), std::string::npos);
 }
 
 struct BadInput {

@@ -174,24 +174,8 @@ class Player {
     }
 
     // HOB list: the scenario's topology and heap HOBs.
-    std::vector<sim::TopologyNode> Instances;
-    for (const auto &I : S.Instances) {
-      Instances.push_back(sim::HubInstance(I.Id, I.PciAddress));
-    }
-    P->hobs.Topology =
-        S.TopologyLevels == 0 ? sim::TopologyBlock(Instances) : sim::TopologyBlock({Nest(Instances, S.TopologyLevels)});
-    P->hobs.HeapHobs.clear();
-    for (const auto &H : S.HeapHobs) {
-      sim::HeapHob Hob;
-      Hob.Signature = H.Signature;
-      Hob.PoolSelector = H.PoolSelector;
-      Hob.MigrateFlag = H.MigrateFlag;
-      Hob.Data.resize(H.DataSize);
-      for (size_t B = 0; B < Hob.Data.size(); B++) {
-        Hob.Data[B] = static_cast<uint8_t>(B);
-      }
-      P->hobs.HeapHobs.push_back(Hob);
-    }
+    P->hobs.Topology = ScenarioTopology(S);
+    P->hobs.HeapHobs = ScenarioHeapHobs(S);
     P->hobs.Install();
     P->machine.ClearLog();
   }
@@ -539,6 +523,7 @@ class Player {
                                                   : "refused: \"" + L.Refusal + "\"";
       Result.Report.Reasons.push_back(Sec.Title + Calls + ": " + Entries + " " + Why +
                                       "; the replay cannot repeat the request");
+      Sec.Lost.push_back(Entries + (Calls.empty() ? "" : " (" + Calls.substr(2) + ")") + ": " + Why);
       Total += (static_cast<size_t>(L.LastCall - L.FirstCall) + 1) * (RequestResumeEntries - L.Arrived);
     }
     if (Total > 0) {
@@ -714,6 +699,31 @@ class Player {
 };
 
 }  // namespace
+
+sim::TopologyBlock ScenarioTopology(const sim::Scenario &S) {
+  std::vector<sim::TopologyNode> Instances;
+  for (const auto &I : S.Instances) {
+    Instances.push_back(sim::HubInstance(I.Id, I.PciAddress));
+  }
+  return S.TopologyLevels == 0 ? sim::TopologyBlock(Instances)
+                               : sim::TopologyBlock({Nest(Instances, S.TopologyLevels)});
+}
+
+std::vector<sim::HeapHob> ScenarioHeapHobs(const sim::Scenario &S) {
+  std::vector<sim::HeapHob> Hobs;
+  for (const auto &H : S.HeapHobs) {
+    sim::HeapHob Hob;
+    Hob.Signature = H.Signature;
+    Hob.PoolSelector = H.PoolSelector;
+    Hob.MigrateFlag = H.MigrateFlag;
+    Hob.Data.resize(H.DataSize);
+    for (size_t B = 0; B < Hob.Data.size(); B++) {
+      Hob.Data[B] = static_cast<uint8_t>(B);
+    }
+    Hobs.push_back(Hob);
+  }
+  return Hobs;
+}
 
 PlayResult Play(const sim::Scenario &Scenario, const PlayOptions &Options) {
   Player P(Scenario, Options);

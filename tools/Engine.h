@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "sim/HeapHobBuilder.h"
 #include "sim/Scenario.h"
+#include "sim/TopologyBuilder.h"
 #include "tools/Report.h"
 
 namespace pirnsim {
@@ -22,5 +24,11 @@ struct PlayResult {
 };
 
 PlayResult Play(const sim::Scenario &Scenario, const PlayOptions &Options);
+
+// The HOB-list pieces a scenario describes: its topology block (the instance
+// list under TopologyLevels grouping descriptors) and its heap HOBs (data
+// bytes 0, 1, 2, ...).
+sim::TopologyBlock ScenarioTopology(const sim::Scenario &S);
+std::vector<sim::HeapHob> ScenarioHeapHobs(const sim::Scenario &S);
 
 }  // namespace pirnsim

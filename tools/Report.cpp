@@ -285,12 +285,15 @@ void WriteSection(std::ostream &Out, const Section &S, const ReportOptions &Opti
     std::snprintf(Filter, sizeof Filter, "%-11s", ("[" + sim::FilterName(T.Filter) + "]").c_str());
     Out << "    " << Filter << " " << T.Text << "\n";
   }
-  if (!S.Entries.empty()) {
+  if (!S.Entries.empty() || !S.Lost.empty()) {
     Out << "  resume entries left:\n";
     for (const auto &E : S.Entries) {
-      char Where[32];
-      std::snprintf(Where, sizeof Where, "%-18s", sim::ItemName(E.Item).c_str());
+      char Where[40];
+      std::snprintf(Where, sizeof Where, "%-20s", sim::ItemName(E.Item).c_str());
       Out << "    " << Where << " " << EntryText(E.Item.Entry) << "\n";
+    }
+    for (const auto &L : S.Lost) {
+      Out << "    LOST                 " << L << "\n";
     }
   }
   if (S.Halt) {
@@ -358,9 +361,15 @@ OJson SectionJson(const Section &S, const ReportOptions &Options) {
   for (const auto &E : S.Entries) {
     OJson Item = EntryJson(E.Item.Entry);
     Item["where"] = sim::ItemName(E.Item);
+    Item["origin"] = sim::ReplayOriginName(E.Item.Origin);
+    Item["number"] = E.Item.Index + 1;
+    if (E.Item.Origin == sim::ReplayOrigin::Table) {
+      Item["offset"] = Hex(E.Item.TableOffset, 4);
+    }
     Entries.push_back(Item);
   }
   J["resume_entries"] = Entries;
+  J["lost_entries"] = S.Lost;
   if (S.Halt) {
     J["halt"] = {{"reason", S.Halt->Reason}, {"code", Hex(S.Halt->Code, 8)}, {"message", S.Halt->Message}};
   }

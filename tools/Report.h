@@ -63,6 +63,9 @@ struct Section {
   std::vector<TraceItem> Traces;
   std::vector<PostItem> PostCodes;
   std::vector<EntryItem> Entries;
+  // Resume entries the step made that reached neither the script nor the
+  // table, one line per run of calls that lost the same ones.
+  std::vector<std::string> Lost;
   std::vector<sim::Access> Accesses;  // with --accesses
   std::optional<HaltFacts> Halt;
 };
