@@ -1,9 +1,11 @@
 // The shipped scenarios play with their expected verdicts, and the scenario
 // loader refuses malformed input with the JSON path and the reason.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -120,6 +122,14 @@ TEST(ScenarioFiles, DefaultScenarioShowsTheWholeStory) {
   ASSERT_TRUE(R.Good);
   // Start-up, five requests, PCI I/O, ready-to-lock, ready-to-boot, resume.
   ASSERT_EQ(R.Sections.size(), 10U);
+  // Start-up: both protocols installed, the two migratable heap HOBs as nodes
+  // in HOB order (boot-services data first, then runtime-services data).
+  std::map<std::string, std::string> StartUp(R.Sections[0].Facts.begin(), R.Sections[0].Facts.end());
+  EXPECT_EQ(StartUp["installed"], "TevQeltServiceProtocol, TevHeapListProtocol");
+  EXPECT_EQ(StartUp["heap list"], "2 node(s), built from the heap HOBs");
+  EXPECT_THAT(StartUp["heap node 1"], ::testing::EndsWith("12 data byte(s), boot-services data (selector 0)"));
+  EXPECT_THAT(StartUp["heap node 2"], ::testing::EndsWith("100 data byte(s), runtime-services data (selector 8)"));
+  EXPECT_EQ(StartUp.count("heap node 3"), 0U);
   const auto &Refused = *R.Sections[2].Request;
   EXPECT_EQ(Refused.Status, 0x8000000000000002ULL);
   EXPECT_FALSE(Refused.Response);

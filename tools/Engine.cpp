@@ -337,9 +337,32 @@ class Player {
     } else {
       Sec.Facts.emplace_back("resume lib", "no shared record");
     }
+    // What the image published, and the heap list in forward (HOB) order.
+    std::string Installed;
+    if (P->firmware.FindProtocol(gTevQeltServiceProtocolGuid) == PIRN_SYMBOL(Img, mQeltServiceProtocol)) {
+      Installed = "TevQeltServiceProtocol";
+    }
+    TEV_HEAP_LIST_PROTOCOL *OwnList = PIRN_SYMBOL(Img, mHeapListProtocol);
+    const bool OwnsHeapList = P->firmware.FindProtocol(gTevHeapListProtocolGuid) == OwnList;
+    if (OwnsHeapList) {
+      Installed += std::string(Installed.empty() ? "" : ", ") + "TevHeapListProtocol";
+    }
+    Sec.Facts.emplace_back("installed", Installed.empty() ? "nothing" : Installed);
     LIST_LINK *Head = *PIRN_SYMBOL(Img, mHeapListHead);
-    Sec.Facts.emplace_back("heap list",
-                           Head != nullptr ? std::to_string(sim::HeapListForward(Head).size()) + " node(s)" : "none");
+    if (Head == nullptr) {
+      Sec.Facts.emplace_back("heap list", "none");
+    } else {
+      const auto Nodes = sim::HeapListForward(Head);
+      Sec.Facts.emplace_back("heap list", std::to_string(Nodes.size()) + " node(s), " +
+                                              (OwnsHeapList ? "built from the heap HOBs" : "joined"));
+      for (size_t Index = 0; Index < Nodes.size(); Index++) {
+        const HEAP_HEADER &H = Nodes[Index]->Header;
+        Sec.Facts.emplace_back("heap node " + std::to_string(Index + 1),
+                               Hex(reinterpret_cast<uint64_t>(Nodes[Index])) + ", " + std::to_string(H.DataSize) +
+                                   " data byte(s), " + (H.PoolSelector == HeapPoolRuntime ? "runtime" : "boot") +
+                                   "-services data (selector " + std::to_string(H.PoolSelector) + ")");
+      }
+    }
     Finish(Sec);
     Result.Report.Sections.push_back(std::move(Sec));
   }
