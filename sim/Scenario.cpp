@@ -488,8 +488,9 @@ ScenarioLoad ParseScenario(const std::string &JsonText) {
   Json Document;
   try {
     Document = Json::parse(JsonText);
-  } catch (const Json::parse_error &E) {
-    // "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
+  } catch (const Json::exception &E) {
+    // "[json.exception.parse_error.101] parse error at line 3, column 5: ...",
+    // or a number too large for any JSON number type ("out_of_range.406").
     std::string What = E.what();
     const auto Cut = What.find("] ");
     Load.Error = {"", "bad JSON: " + (Cut == std::string::npos ? What : What.substr(Cut + 2))};
