@@ -87,9 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
       fuzz::Check(Expected == SIZE_MAX, "the search missed a HOB that carries the name");
       break;
     }
-    // Its header starts inside the input (its name may run on into the
+    // It starts inside the input (its header and name may run on into the
     // memory after the list, which the search cannot know about).
-    fuzz::Check(List.InInput(Hob, sizeof(EFI_HOB_GENERIC_HEADER)), "a HOB found lies outside the list");
+    fuzz::Check(List.InInput(Hob, 1), "a HOB found lies outside the list");
     const size_t Offset = static_cast<size_t>(static_cast<const uint8_t *>(Hob) - List.Data());
     fuzz::Check(Offset == Expected, "the search returned another HOB than the walk reaches");
     fuzz::Check(fuzz::Le16(Whole, Offset) == EFI_HOB_TYPE_GUID_EXTENSION, "a HOB found is no GUID extension");
