@@ -14,6 +14,7 @@
 #include "firmware/PirnTypes.h"
 #include "sim/Hub.h"
 #include "sim/Machine.h"
+#include "sim/S3SaveState.h"
 
 class AccessList {
  public:
@@ -75,6 +76,17 @@ class AccessList {
 };
 
 // Compares the whole log with the list, naming the first difference.
+// A 32-bit memory-write entry of the resume script, as a resume-recorded
+// configuration write through the window leaves it.
+inline sim::ScriptEntry Write32(uint64_t Address, uint64_t Value) {
+  sim::ScriptEntry E;
+  E.Kind = sim::ScriptKind::MemWrite;
+  E.Width = 2;
+  E.Address = Address;
+  E.Value = Value;
+  return E;
+}
+
 inline void ExpectAccesses(const std::vector<sim::Access> &Log, const AccessList &Expected) {
   const auto &Want = Expected.Get();
   for (size_t I = 0; I < std::max(Log.size(), Want.size()); I++) {

@@ -30,15 +30,6 @@ constexpr uint32_t SavedIndex(uint8_t Bus) { return 0x5A000000U | Bus; }
 // other bits set, already set, and clear under all other ones.
 constexpr uint32_t PowerOn20[3] = {0x00000010, 0x00000001, 0xFFFFFFFE};
 
-ScriptEntry Write32(uint64_t Address, uint64_t Value) {
-  ScriptEntry E;
-  E.Kind = ScriptKind::MemWrite;
-  E.Width = 2;
-  E.Address = Address;
-  E.Value = Value;
-  return E;
-}
-
 class LockHookTest : public PlatformFixture {
  protected:
   void SetUp() override {

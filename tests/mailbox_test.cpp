@@ -33,15 +33,6 @@ constexpr uint32_t Index = PciAddress(0, Bus, 0, 0, HubIndexRegister);
 constexpr Words Args = {1, 2, 3, 4, 5, 6};
 constexpr Words Poison = {0xA5A5A5A5, 0xA5A5A5A5, 0xA5A5A5A5, 0xA5A5A5A5, 0xA5A5A5A5, 0xA5A5A5A5};
 
-ScriptEntry Write32(uint64_t Address, uint64_t Value) {
-  ScriptEntry E;
-  E.Kind = ScriptKind::MemWrite;
-  E.Width = 2;
-  E.Address = Address;
-  E.Value = Value;
-  return E;
-}
-
 class MailboxTest : public PlatformFixture {
  protected:
   void SetUp() override {
