@@ -43,4 +43,9 @@ for h in "${harnesses[@]}"; do
   fi
   grep -E "^#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units" "$scratch/$h.log" || true
 done
+if [ $status -eq 0 ] && [ -z "${FUZZ_SCRATCH:-}" ]; then
+  rm -rf "$scratch"
+else
+  echo "logs, corpora and findings: $scratch"
+fi
 exit $status
