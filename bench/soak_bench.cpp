@@ -39,16 +39,6 @@ size_t PoolBytes(const sim::Firmware &Fw) {
   return Bytes;
 }
 
-void ClearModelRecords(sim::Platform &P) {
-  P.machine.ClearLog();
-  P.machine.ClearPortWrites();
-  P.debugPrint.Clear();
-  P.firmware.ClearCalls();
-  P.s3SaveState.ClearScript();
-  P.s3SaveState.ClearCalls();
-  P.HubOn(0x20).Qelt().ClearMessages();
-}
-
 // The million requests on the model, through the installed service.
 void BM_MailboxSoak(benchmark::State &State) {
   auto P = sim::MakeDefaultPlatform();
@@ -96,7 +86,7 @@ void BM_MailboxSoak(benchmark::State &State) {
     }
     if (Done % Housekeeping == 0 || Broken != nullptr) {
       State.PauseTiming();
-      ClearModelRecords(*P);
+      P->ClearRecords();
       if (FullAt >= 0 && (P->firmware.LiveAllocations().size() != FullBlocks || PoolBytes(P->firmware) != FullBytes)) {
         Broken = "pool use grew after the table was full";
       }

@@ -30,21 +30,9 @@ sim::Platform &BootedPlatform(const sim::PlatformOptions &Options,
       std::fprintf(stderr, "start-up stopped: %s\n", ProcessPlatform->machine.LastStop().Message.c_str());
       std::abort();
     }
-    ClearRecords(*ProcessPlatform);
+    ProcessPlatform->ClearRecords();
   }
   return *ProcessPlatform;
-}
-
-void ClearRecords(sim::Platform &P) {
-  P.machine.ClearLog();
-  P.machine.ClearPortWrites();
-  P.debugPrint.Clear();
-  P.firmware.ClearCalls();
-  P.s3SaveState.ClearScript();
-  P.s3SaveState.ClearCalls();
-  for (const auto &H : P.hubs) {
-    H->Qelt().ClearMessages();
-  }
 }
 
 void MustRun(sim::Platform &P, const std::function<void()> &Fn) {

@@ -5,8 +5,9 @@
 // entry) and then feeds each input to the driver's own functions through the
 // model. Loading a fresh image per input would cost a copy and a dlopen each
 // time, and every copy would register its coverage counters anew. Between
-// inputs only model-side records are cleared (ClearRecords); what the driver
-// caches is left to its own entry points, as each harness explains.
+// inputs only model-side records are cleared (Platform::ClearRecords); what
+// the driver caches is left to its own entry points, as each harness
+// explains.
 #pragma once
 
 #include <cstddef>
@@ -34,13 +35,6 @@ inline void Check(bool Condition, const char *What) {
 // platform whatever they pass.
 sim::Platform &BootedPlatform(const sim::PlatformOptions &Options,
                               const std::function<void(sim::Platform &)> &Prepare = {});
-
-// Clears what the model records and that would otherwise grow with every
-// input: the access log and the values written to ports, the trace lines,
-// the boot-service call log, the resume script and call log of the S3 Save
-// State service, the hubs' message histories.
-// None of it is state the driver reads back.
-void ClearRecords(sim::Platform &P);
 
 // Runs Fn under the machine's guard; any stop is a finding.
 void MustRun(sim::Platform &P, const std::function<void()> &Fn);

@@ -140,6 +140,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
     P.firmware.BootServices()->FreePool(const_cast<HEAP_NODE *>(Got));
   }
   fuzz::CheckNoViolations(P);
-  fuzz::ClearRecords(P);
+  P.ClearRecords();
   return 0;
 }

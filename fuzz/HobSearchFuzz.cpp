@@ -98,6 +98,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
     Start = static_cast<const uint8_t *>(Hob) + Length;
     Expected = ReferenceNext(Whole, Offset + Length, Name);
   }
-  fuzz::ClearRecords(P);
+  P.ClearRecords();
   return 0;
 }

@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   Block = reinterpret_cast<uint8_t *>(Record->Table);
   KnownSize = *PIRN_SYMBOL(P.Image(), mS3TableSize);
   BlockSize = KnownSize + sizeof(UINT32);
-  fuzz::ClearRecords(P);
+  P.ClearRecords();
   return 0;
 }
 
@@ -159,6 +159,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
       fuzz::Check(Got[N] == Want, "an operand was stored wrongly");
     }
   }
-  fuzz::ClearRecords(P);
+  P.ClearRecords();
   return 0;
 }

@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   EFI_BOOT_SERVICES *Boot = P.firmware.BootServices();
   Boot->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, PIRN_SYMBOL(P.Image(), PirnBaseHookPciIO), nullptr, &ClosedEvent);
   Boot->CloseEvent(ClosedEvent);
-  fuzz::ClearRecords(P);
+  P.ClearRecords();
   return 0;
 }
 
@@ -167,6 +167,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
 
   fuzz::CheckNoViolations(P);
   P.ResetHubs();
-  fuzz::ClearRecords(P);
+  P.ClearRecords();
   return 0;
 }

@@ -38,6 +38,18 @@ bool Platform::Run(const std::function<void()> &Fn) {
   return Finished;
 }
 
+void Platform::ClearRecords() {
+  machine.ClearLog();
+  machine.ClearPortWrites();
+  debugPrint.Clear();
+  firmware.ClearCalls();
+  s3SaveState.ClearScript();
+  s3SaveState.ClearCalls();
+  for (const auto &H : hubs) {
+    H->Qelt().ClearMessages();
+  }
+}
+
 std::vector<std::string> Platform::Violations() const {
   std::vector<std::string> All;
   for (const std::string &V : firmware.Violations()) {

@@ -75,6 +75,13 @@ class Platform {
   // Model-side violations of every piece, each prefixed with its source.
   std::vector<std::string> Violations() const;
 
+  // Forgets what the model records and that would otherwise grow with every
+  // request of a long run: the access log and the values written to ports,
+  // the trace lines, the boot-service call log, the resume script and call
+  // log of the S3 Save State service, the hubs' message histories. None of it
+  // is state the driver reads back.
+  void ClearRecords();
+
   // Construction order is destruction order reversed: the images go first,
   // the machine last.
   Machine machine;
