@@ -4,7 +4,8 @@
 #   fuzz/run.sh BUILD_DIR RUNS [HARNESS...]
 #
 # Each harness runs for RUNS executions (and at most FUZZ_MAX_TIME seconds,
-# default 600) in a scratch copy of its corpus, so the committed corpus stays
+# default 600; inputs of at most FUZZ_MAX_LEN bytes, default 20000) in a
+# scratch copy of its corpus, so the committed corpus stays
 # as it is. A finding stops the run with libFuzzer's report and the input
 # saved under the scratch directory; the script then exits non-zero.
 set -euo pipefail
@@ -35,7 +36,7 @@ for h in "${harnesses[@]}"; do
     extra+=("-dict=$here/$h.dict")
   fi
   echo "== fuzz_$h: $runs runs"
-  if ! "$build/fuzz/fuzz_$h" -runs="$runs" -max_total_time="${FUZZ_MAX_TIME:-600}" -max_len=20000 \
+  if ! "$build/fuzz/fuzz_$h" -runs="$runs" -max_total_time="${FUZZ_MAX_TIME:-600}" -max_len="${FUZZ_MAX_LEN:-20000}" \
       -print_final_stats=1 -artifact_prefix="$scratch/$h-" "${extra[@]}" \
       "$scratch/$h" "$here/corpus/$h" > "$scratch/$h.log" 2>&1; then
     status=1
