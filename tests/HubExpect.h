@@ -75,7 +75,6 @@ class AccessList {
   std::vector<sim::Access> List;
 };
 
-// Compares the whole log with the list, naming the first difference.
 // A 32-bit memory-write entry of the resume script, as a resume-recorded
 // configuration write through the window leaves it.
 inline sim::ScriptEntry Write32(uint64_t Address, uint64_t Value) {
@@ -87,6 +86,7 @@ inline sim::ScriptEntry Write32(uint64_t Address, uint64_t Value) {
   return E;
 }
 
+// Compares the whole log with the list, naming the first difference.
 inline void ExpectAccesses(const std::vector<sim::Access> &Log, const AccessList &Expected) {
   const auto &Want = Expected.Get();
   for (size_t I = 0; I < std::max(Log.size(), Want.size()); I++) {
