@@ -5,9 +5,9 @@
 #
 # Each harness runs for RUNS executions (and at most FUZZ_MAX_TIME seconds,
 # default 600; inputs of at most FUZZ_MAX_LEN bytes, default 20000) in a
-# scratch copy of its corpus, so the committed corpus stays
-# as it is. A finding stops the run with libFuzzer's report and the input
-# saved under the scratch directory; the script then exits non-zero.
+# scratch copy of its corpus, so the committed corpus stays as it is. A
+# finding stops the run with libFuzzer's report and the input saved under the
+# scratch directory; the script then exits non-zero.
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
